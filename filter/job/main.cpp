@@ -1,0 +1,113 @@
+//
+// 'rastertoquillmarsh' - CUPS filter for the Vorne 24-pin serial dot-matrix printer.
+//
+// Usage: rastertoquillmarsh job-id user title copies options [file]
+//
+// Reads a CUPS raster stream of 8-bit grey pages from the file or standard input, with the
+// printer's PPD named by the environment variable PPD, and writes the printer's command stream
+// on standard output.
+//
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "job/job.h"
+#include "output/output.h"
+
+// The PPD interface of libcups is deprecated in favour of IPP, but a raster driver's settings
+// still come from its PPD.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+//
+// 'OpenMarkedPpd()' - Open the printer's PPD and mark its defaults, then the job's options.
+//
+
+static ppd_file_t *OpenMarkedPpd(const char *path, int num_options, cups_option_t *job_options) {
+  ppd_file_t *ppd = ppdOpenFile(path);
+  if (ppd != nullptr) {
+    ppdMarkDefaults(ppd);
+    cupsMarkOptions(ppd, num_options, job_options);
+  }
+  return ppd;
+}
+
+static void ClosePpd(ppd_file_t *ppd) {
+  ppdClose(ppd);
+}
+
+#pragma GCC diagnostic pop
+
+//
+// 'main()' - Start the job, print every page and report how it ended.
+//
+
+int main(int argc, char *argv[]) {
+  // Messages must reach the scheduler at once; a closed printer pipe must not kill the job.
+  setbuf(stderr, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  if (argc != 6 && argc != 7) {
+    fprintf(stderr, "ERROR: %s job-id user title copies options [file]", "quillmarsh");
+    return 1;
+  }
+
+  int fd = 0;
+  if (argc == 7) {
+    fd = open(argv[6], O_RDONLY);
+    if (fd < 0) {
+      fputs("ERROR: Unable to open the raster file.\n", stderr);
+      return 1;
+    }
+  }
+
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = CancelJob;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  g_canceled = 0;
+
+  // A stream that does not begin like a raster stream yields no handle and reads as no pages.
+  cups_raster_t *raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
+
+  cups_option_t *job_options = nullptr;
+  int num_options = cupsParseOptions(argv[5], 0, &job_options);
+
+  ppd_file_t *ppd = OpenMarkedPpd(getenv("PPD"), num_options, job_options);
+  if (ppd == nullptr) {
+    fputs("ERROR: The PPD file could not be opened.\n", stderr);
+    cupsFreeOptions(num_options, job_options);
+    cupsRasterClose(raster);
+    if (fd != 0) {
+      close(fd);
+    }
+    return 1;
+  }
+
+  JobOptions options;
+  SetVorneOptions(options, ppd);
+  StartDoc(options);
+
+  JobStatus status = PrintPages(raster, options, argv[5]);
+
+  fputs("INFO: End Doc.\n", stderr);
+  EndDoc();
+  ClosePpd(ppd);
+  cupsFreeOptions(num_options, job_options);
+  cupsRasterClose(raster);
+  if (fd != 0) {
+    close(fd);
+  }
+
+  // Writes are buffered; a closed printer pipe or a full disk shows only now.
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    fputs("ERROR: Unable to write print data.\n", stderr);
+    status = kJobFailed;
+  }
+  return status;
+}

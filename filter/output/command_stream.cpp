@@ -1,0 +1,148 @@
+//
+// Printer command stream: job and page framing and the commands of one band.
+//
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include "output/output.h"
+
+constexpr unsigned char kEsc = 0x1B;
+constexpr unsigned char kCarriageReturn = 0x0D;
+constexpr unsigned char kFormFeed = 0x0C;
+
+// The feed command advances the paper by n units, 2 units for every 3 band rows, at most 255.
+constexpr int kMaxFeedUnits = 255;
+
+// Bytes of a band beyond its graphics data: one feed, the left skip and the closing CR come
+// to 15; the buffer keeps a little more.
+constexpr size_t kBandCommandSlack = 24;
+
+static void WriteBytes(const unsigned char *bytes, size_t count) {
+  fwrite(bytes, 1, count, stdout);
+}
+
+//
+// 'StartDoc()' - Write the job prologue: quality select (ESC "D" draft, ESC "I" letter) and CR.
+//
+
+int StartDoc(const JobOptions &options) {
+  const unsigned char quality[2] = {kEsc, static_cast<unsigned char>(options.quality ? 'I' : 'D')};
+  WriteBytes(quality, sizeof quality);
+  WriteBytes(&kCarriageReturn, 1);
+  return 0;
+}
+
+//
+// 'StartPage()' - Write the page prologue, a carriage return.
+//
+
+int StartPage(const JobOptions & /*options*/) {
+  WriteBytes(&kCarriageReturn, 1);
+  return 0;
+}
+
+//
+// 'EndPage()' - Write the page epilogue, a form feed.
+//
+
+int EndPage() {
+  WriteBytes(&kFormFeed, 1);
+  return 0;
+}
+
+//
+// 'EndDoc()' - End the job; the printer needs nothing more.
+//
+
+int EndDoc() {
+  return 0;
+}
+
+//
+// 'ObtainBuffer()' - Size a buffer and fill it; false when the memory cannot be obtained.
+//
+
+bool ObtainBuffer(std::vector<unsigned char> &buffer, size_t size, unsigned char fill) {
+  try {
+    buffer.assign(size, fill);
+  } catch (const std::exception &) {
+    buffer.clear();
+    return false;
+  }
+  return true;
+}
+
+// Appends a command with a 16-bit count, most significant byte first.
+static unsigned char *AppendCountCommand(unsigned char *out, unsigned char command, int count) {
+  out[0] = kEsc;
+  out[1] = '%';
+  out[2] = command;
+  out[3] = static_cast<unsigned char>(count >> 8);
+  out[4] = static_cast<unsigned char>(count & 0xFF);
+  return out + 5;
+}
+
+//
+// 'OutputBlockData()' - Send one band: feed, left skip, graphics runs and carriage return.
+//
+// The feed is in band rows and becomes 2 printer units for every 3 rows, the remainder
+// dropped. Runs of columns go as graphics data; stretches of 17 or more empty columns become
+// skips; empty columns at the right end are not sent. A negative feed is sent as 0 and the
+// left offset is held to what the 16-bit skip can carry. The band leaves in one write; returns
+// 0, or -1 (and writes nothing) when its command buffer cannot be obtained.
+//
+
+int OutputBlockData(int leftOffset, int feed, int width, const unsigned char *packed,
+                    int /*xResolution*/) {
+  if (width < 0) {
+    width = 0;
+  }
+  if (leftOffset < 0) {
+    leftOffset = 0;
+  } else if (leftOffset > kMaxBandColumns) {
+    leftOffset = kMaxBandColumns;
+  }
+  int units = feed > 0 ? feed / 3 * 2 : 0;
+
+  std::vector<unsigned char> buffer;
+  if (!ObtainBuffer(buffer, kBytesPerColumn * static_cast<size_t>(width) + kBandCommandSlack, 0)) {
+    return -1;
+  }
+
+  // Feeds beyond one command's reach go ahead of the band, each in a write of its own.
+  static const unsigned char kLongestFeed[4] = {kEsc, '%', '5', kMaxFeedUnits};
+  while (units > kMaxFeedUnits) {
+    WriteBytes(kLongestFeed, sizeof kLongestFeed);
+    units -= kMaxFeedUnits;
+  }
+
+  unsigned char *out = buffer.data();
+  *out++ = kEsc;
+  *out++ = '%';
+  *out++ = '5';
+  *out++ = static_cast<unsigned char>(units);
+  out = AppendCountCommand(out, '3', leftOffset);
+
+  for (int p = 0; p < width;) {
+    int gap = 0;
+    int run = 0;
+    const unsigned char *columns = packed + kBytesPerColumn * static_cast<size_t>(p);
+    findStripPixel(columns, width - p, gap, run);
+    if (run > 0) {
+      out = AppendCountCommand(out, '1', run);
+      size_t bytes = kBytesPerColumn * static_cast<size_t>(run);
+      std::copy(columns, columns + bytes, out);
+      out += bytes;
+    }
+    p += gap + run;
+    if (p < width) {
+      out = AppendCountCommand(out, '3', gap);
+    }
+  }
+  *out++ = kCarriageReturn;
+
+  WriteBytes(buffer.data(), static_cast<size_t>(out - buffer.data()));
+  return 0;
+}
