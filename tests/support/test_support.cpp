@@ -1,0 +1,292 @@
+//
+// Test support: raster streams, PPD files, temporary folders and runs of the filter.
+//
+
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#ifndef QUILLMARSH_FILTER_PATH
+#error "QUILLMARSH_FILTER_PATH must name the built filter"
+#endif
+
+std::string FilterPath() {
+  return QUILLMARSH_FILTER_PATH;
+}
+
+TestPage GreyPage(unsigned width, unsigned height, unsigned char fill, unsigned resolution) {
+  TestPage page;
+  memset(&page.header, 0, sizeof page.header);
+  cups_page_header2_t &h = page.header;
+  strcpy(h.MediaClass, "PwgRaster");
+  h.HWResolution[0] = resolution;
+  h.HWResolution[1] = resolution;
+  h.cupsWidth = width;
+  h.cupsHeight = height;
+  h.cupsBytesPerLine = width;
+  h.cupsBitsPerColor = 8;
+  h.cupsBitsPerPixel = 8;
+  h.cupsColorOrder = CUPS_ORDER_CHUNKED;
+  h.cupsColorSpace = CUPS_CSPACE_W;
+  h.cupsNumColors = 1;
+  h.NumCopies = 1;
+  page.pixels.assign(static_cast<size_t>(width) * height, fill);
+  return page;
+}
+
+void FillRect(TestPage &page, unsigned x, unsigned y, unsigned w, unsigned h,
+              unsigned char grey) {
+  for (unsigned row = y; row < y + h; row++) {
+    for (unsigned column = x; column < x + w; column++) {
+      page.pixels[static_cast<size_t>(row) * page.header.cupsBytesPerLine + column] = grey;
+    }
+  }
+}
+
+static Bytes ReadAll(int fd) {
+  Bytes bytes;
+  lseek(fd, 0, SEEK_SET);
+  unsigned char chunk[65536];
+  ssize_t n;
+  while ((n = read(fd, chunk, sizeof chunk)) > 0) {
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  return bytes;
+}
+
+static int TempFile() {
+  char name[] = "/tmp/quillmarsh-test-XXXXXX";
+  int fd = mkstemp(name);
+  if (fd < 0) {
+    perror("mkstemp");
+    abort();
+  }
+  unlink(name);
+  return fd;
+}
+
+Bytes RasterStream(const std::vector<TestPage> &pages, cups_mode_t mode) {
+  int fd = TempFile();
+  cups_raster_t *raster = cupsRasterOpen(fd, mode);
+  for (const TestPage &page : pages) {
+    cups_page_header2_t header = page.header;
+    cupsRasterWriteHeader2(raster, &header);
+    // libcups writes whole rows; a page with fewer pixels than its header promises is
+    // written short by cutting the stream in the caller instead.
+    if (!page.pixels.empty()) {
+      cupsRasterWritePixels(raster, const_cast<unsigned char *>(page.pixels.data()),
+                            static_cast<unsigned>(page.pixels.size()));
+    }
+  }
+  cupsRasterClose(raster);
+  Bytes bytes = ReadAll(fd);
+  close(fd);
+  return bytes;
+}
+
+std::string PpdText(const PpdOptions &o) {
+  std::ostringstream ppd;
+  ppd << "*PPD-Adobe: \"4.3\"\n"
+         "*FormatVersion: \"4.3\"\n"
+         "*FileVersion: \"1.0\"\n"
+         "*LanguageVersion: English\n"
+         "*LanguageEncoding: ISOLatin1\n"
+         "*PCFileName: \"TEST.PPD\"\n"
+         "*Manufacturer: \"Vorne\"\n"
+         "*Product: \"(Test)\"\n"
+         "*ModelName: \"Vorne Test\"\n"
+         "*ShortNickName: \"Vorne Test\"\n"
+         "*NickName: \"Vorne Test\"\n"
+         "*PSVersion: \"(3010.000) 0\"\n"
+         "*ColorDevice: False\n"
+         "*cupsFilter: \"application/vnd.cups-raster 0 rastertoquillmarsh\"\n"
+         "*OpenUI *PageSize/Media Size: PickOne\n"
+         "*DefaultPageSize: A4\n"
+         "*PageSize A4/A4: \"<</PageSize[595 842]>>setpagedevice\"\n"
+         "*CloseUI: *PageSize\n";
+  auto option = [&ppd](const char *keyword, const std::string &def,
+                       std::initializer_list<const char *> choices) {
+    if (def.empty()) {
+      return;
+    }
+    ppd << "*OpenUI *" << keyword << ": PickOne\n*Default" << keyword << ": " << def << "\n";
+    bool listed = false;
+    for (const char *choice : choices) {
+      ppd << "*" << keyword << " " << choice << ": \"\"\n";
+      listed = listed || def == choice;
+    }
+    if (!listed) {
+      ppd << "*" << keyword << " " << def << ": \"\"\n";
+    }
+    ppd << "*CloseUI: *" << keyword << "\n";
+  };
+  option("Resolution", o.resolution, {"180dpi", "360dpi", "360x180dpi"});
+  option("PrintQuality", o.quality, {"DraftQuality", "LetterQuality"});
+  option("TopMargin", o.topMargin, {"0", "10"});
+  option("LeftMargin", o.leftMargin, {"0", "10"});
+  ppd << o.extra;
+  return ppd.str();
+}
+
+TempDir::TempDir() {
+  char name[] = "/tmp/quillmarsh-dir-XXXXXX";
+  if (mkdtemp(name) == nullptr) {
+    perror("mkdtemp");
+    abort();
+  }
+  path_ = name;
+}
+
+TempDir::~TempDir() {
+  std::string command = "rm -rf '" + path_ + "'";
+  if (system(command.c_str()) != 0) {
+    fprintf(stderr, "could not remove %s\n", path_.c_str());
+  }
+}
+
+std::string TempDir::Write(const std::string &name, const std::string &text) const {
+  return Write(name, Bytes(text.begin(), text.end()));
+}
+
+std::string TempDir::Write(const std::string &name, const Bytes &bytes) const {
+  std::string file = path_ + "/" + name;
+  FILE *f = fopen(file.c_str(), "wb");
+  if (f == nullptr || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
+    perror(file.c_str());
+    abort();
+  }
+  fclose(f);
+  return file;
+}
+
+static std::vector<std::string> SplitLines(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+FilterRun RunFilter(const FilterCall &call) {
+  int in = TempFile();
+  if (!call.input.empty() &&
+      write(in, call.input.data(), call.input.size()) != static_cast<ssize_t>(call.input.size())) {
+    abort();
+  }
+  lseek(in, 0, SEEK_SET);
+  int out = TempFile();
+  int err = TempFile();
+
+  std::vector<std::string> args = {"rastertoquillmarsh", "17", "tester", "title", "1",
+                                   call.options};
+  if (!call.file.empty() || call.argc == 7) {
+    args.push_back(call.file);
+  }
+  while (static_cast<int>(args.size()) < call.argc) {
+    args.push_back("extra");
+  }
+  args.resize(static_cast<size_t>(call.argc));
+  std::string filter = FilterPath();
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (call.ppd.empty() || call.ppd_unset) {
+      unsetenv("PPD");
+    } else {
+      setenv("PPD", call.ppd.c_str(), 1);
+    }
+    for (const std::string &setting : call.env) {
+      putenv(strdup(setting.c_str()));
+    }
+    std::vector<char *> argv;
+    for (const std::string &arg : args) {
+      argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(filter.c_str(), argv.data());
+    _exit(127);
+  }
+
+  FilterRun run;
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  if (WIFEXITED(wstatus)) {
+    run.status = WEXITSTATUS(wstatus);
+  } else if (WIFSIGNALED(wstatus)) {
+    run.signal = WTERMSIG(wstatus);
+  }
+  run.out = ReadAll(out);
+  Bytes err_bytes = ReadAll(err);
+  run.err.assign(err_bytes.begin(), err_bytes.end());
+  run.lines = SplitLines(run.err);
+  close(in);
+  close(out);
+  close(err);
+  return run;
+}
+
+Bytes Hex(const std::string &text) {
+  Bytes bytes;
+  std::istringstream in(text);
+  std::string word;
+  while (in >> word) {
+    bytes.push_back(static_cast<unsigned char>(std::stoul(word, nullptr, 16)));
+  }
+  return bytes;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes bytes;
+  for (const Bytes &part : parts) {
+    bytes.insert(bytes.end(), part.begin(), part.end());
+  }
+  return bytes;
+}
+
+Bytes Repeat(unsigned char byte, size_t count) {
+  return Bytes(count, byte);
+}
+
+static std::string HexAround(const Bytes &bytes, size_t at) {
+  std::ostringstream text;
+  size_t from = at > 8 ? at - 8 : 0;
+  for (size_t i = from; i < bytes.size() && i < at + 8; i++) {
+    char cell[8];
+    snprintf(cell, sizeof cell, i == at ? "[%02X]" : "%02X", bytes[i]);
+    text << cell << ' ';
+  }
+  return text.str();
+}
+
+std::string DescribeDifference(const Bytes &expected, const Bytes &actual) {
+  size_t i = 0;
+  while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) {
+    i++;
+  }
+  if (i == expected.size() && i == actual.size()) {
+    return "";
+  }
+  std::ostringstream text;
+  text << "first difference at byte " << i << " of " << expected.size() << " expected, "
+       << actual.size() << " written\n  expected: " << HexAround(expected, i)
+       << "\n  written:  " << HexAround(actual, i);
+  return text.str();
+}

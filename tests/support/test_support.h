@@ -1,0 +1,90 @@
+//
+// Test support: raster streams written with libcups, PPD files written on the fly, and the
+// filter run as the scheduler runs it.
+//
+
+#ifndef QUILLMARSH_TESTS_SUPPORT_TEST_SUPPORT_H
+#define QUILLMARSH_TESTS_SUPPORT_TEST_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+#include <cups/raster.h>
+
+using Bytes = std::vector<unsigned char>;
+
+// One raster page: an 8-bit grey page unless a test changes the header fields.
+struct TestPage {
+  cups_page_header2_t header;
+  Bytes pixels;  // bytesPerLine x height bytes, or fewer for a stream that ends early
+};
+
+// A grey page of width x height pixels, all set to fill, at the given resolution.
+TestPage GreyPage(unsigned width, unsigned height, unsigned char fill = 255,
+                  unsigned resolution = 180);
+
+// Pixel access for building pictures in tests.
+void FillRect(TestPage &page, unsigned x, unsigned y, unsigned w, unsigned h, unsigned char grey);
+
+// The bytes of a raster stream holding the pages, written by libcups in the given mode.
+// With truncate_at, the stream is cut after that many bytes.
+Bytes RasterStream(const std::vector<TestPage> &pages, cups_mode_t mode = CUPS_RASTER_WRITE);
+
+// A PPD file written into a temporary folder; extra holds further PPD lines. The file is
+// removed when the object goes.
+struct PpdOptions {
+  std::string resolution = "180dpi";  // default Resolution choice; empty: no Resolution option
+  std::string quality = "LetterQuality";  // default PrintQuality choice; empty: no option
+  std::string topMargin;                  // default TopMargin choice; empty: no option
+  std::string leftMargin;                 // default LeftMargin choice; empty: no option
+  std::string extra;                      // further lines (attributes such as *Xoffset)
+};
+std::string PpdText(const PpdOptions &options);
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string Write(const std::string &name, const std::string &text) const;
+  std::string Write(const std::string &name, const Bytes &bytes) const;
+
+ private:
+  std::string path_;
+};
+
+// How a run of the filter ended.
+struct FilterRun {
+  Bytes out;                         // standard output
+  std::string err;                   // standard error
+  std::vector<std::string> lines;    // standard error cut into lines (line ends dropped)
+  int status = -1;                   // exit status, or -1 when it did not exit
+  int signal = 0;                    // the signal that ended it, if any
+};
+
+struct FilterCall {
+  std::string options;        // argv[5]
+  std::string ppd;            // value of PPD; unset when empty
+  bool ppd_unset = false;
+  Bytes input;                // standard input
+  std::string file;           // argv[6] when not empty
+  int argc = 6;               // 6 or 7 normally; other counts test the usage line
+  std::vector<std::string> env;  // further NAME=value settings
+};
+
+// Runs the built filter with the call's arguments and environment and waits for it.
+FilterRun RunFilter(const FilterCall &call);
+
+// The path of the built filter.
+std::string FilterPath();
+
+// Byte strings in tests: Hex("1B 25 35 10") and concatenation.
+Bytes Hex(const std::string &text);
+Bytes Cat(std::initializer_list<Bytes> parts);
+Bytes Repeat(unsigned char byte, size_t count);
+// A readable account of where two byte strings first differ.
+std::string DescribeDifference(const Bytes &expected, const Bytes &actual);
+
+#endif  // QUILLMARSH_TESTS_SUPPORT_TEST_SUPPORT_H
