@@ -42,8 +42,7 @@ TestPage GreyPage(unsigned width, unsigned height, unsigned char fill, unsigned 
   return page;
 }
 
-void FillRect(TestPage &page, unsigned x, unsigned y, unsigned w, unsigned h,
-              unsigned char grey) {
+void FillRect(TestPage &page, unsigned x, unsigned y, unsigned w, unsigned h, unsigned char grey) {
   for (unsigned row = y; row < y + h; row++) {
     for (unsigned column = x; column < x + w; column++) {
       page.pixels[static_cast<size_t>(row) * page.header.cupsBytesPerLine + column] = grey;
@@ -289,4 +288,18 @@ std::string DescribeDifference(const Bytes &expected, const Bytes &actual) {
        << actual.size() << " written\n  expected: " << HexAround(expected, i)
        << "\n  written:  " << HexAround(actual, i);
   return text.str();
+}
+
+Bytes CaptureStdout(const std::function<void()> &body) {
+  fflush(stdout);
+  int saved = dup(1);
+  int capture = TempFile();
+  dup2(capture, 1);
+  body();
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  Bytes bytes = ReadAll(capture);
+  close(capture);
+  return bytes;
 }

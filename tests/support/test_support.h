@@ -6,6 +6,7 @@
 #ifndef QUILLMARSH_TESTS_SUPPORT_TEST_SUPPORT_H
 #define QUILLMARSH_TESTS_SUPPORT_TEST_SUPPORT_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,7 @@ Bytes RasterStream(const std::vector<TestPage> &pages, cups_mode_t mode = CUPS_R
 // A PPD file written into a temporary folder; extra holds further PPD lines. The file is
 // removed when the object goes.
 struct PpdOptions {
-  std::string resolution = "180dpi";  // default Resolution choice; empty: no Resolution option
+  std::string resolution = "180dpi";      // default Resolution choice; empty: no Resolution option
   std::string quality = "LetterQuality";  // default PrintQuality choice; empty: no option
   std::string topMargin;                  // default TopMargin choice; empty: no option
   std::string leftMargin;                 // default LeftMargin choice; empty: no option
@@ -47,7 +48,9 @@ class TempDir {
   ~TempDir();
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
-  const std::string &path() const { return path_; }
+  const std::string &path() const {
+    return path_;
+  }
   std::string Write(const std::string &name, const std::string &text) const;
   std::string Write(const std::string &name, const Bytes &bytes) const;
 
@@ -57,20 +60,20 @@ class TempDir {
 
 // How a run of the filter ended.
 struct FilterRun {
-  Bytes out;                         // standard output
-  std::string err;                   // standard error
-  std::vector<std::string> lines;    // standard error cut into lines (line ends dropped)
-  int status = -1;                   // exit status, or -1 when it did not exit
-  int signal = 0;                    // the signal that ended it, if any
+  Bytes out;                       // standard output
+  std::string err;                 // standard error
+  std::vector<std::string> lines;  // standard error cut into lines (line ends dropped)
+  int status = -1;                 // exit status, or -1 when it did not exit
+  int signal = 0;                  // the signal that ended it, if any
 };
 
 struct FilterCall {
-  std::string options;        // argv[5]
-  std::string ppd;            // value of PPD; unset when empty
+  std::string options;  // argv[5]
+  std::string ppd;      // value of PPD; unset when empty
   bool ppd_unset = false;
-  Bytes input;                // standard input
-  std::string file;           // argv[6] when not empty
-  int argc = 6;               // 6 or 7 normally; other counts test the usage line
+  Bytes input;                   // standard input
+  std::string file;              // argv[6] when not empty
+  int argc = 6;                  // 6 or 7 normally; other counts test the usage line
   std::vector<std::string> env;  // further NAME=value settings
 };
 
@@ -86,5 +89,8 @@ Bytes Cat(std::initializer_list<Bytes> parts);
 Bytes Repeat(unsigned char byte, size_t count);
 // A readable account of where two byte strings first differ.
 std::string DescribeDifference(const Bytes &expected, const Bytes &actual);
+
+// Everything that body writes on standard output (through stdio), as bytes.
+Bytes CaptureStdout(const std::function<void()> &body);
 
 #endif  // QUILLMARSH_TESTS_SUPPORT_TEST_SUPPORT_H
