@@ -290,16 +290,25 @@ std::string DescribeDifference(const Bytes &expected, const Bytes &actual) {
   return text.str();
 }
 
-Bytes CaptureStdout(const std::function<void()> &body) {
-  fflush(stdout);
-  int saved = dup(1);
+static Bytes CaptureFd(FILE *stream, int fd, const std::function<void()> &body) {
+  fflush(stream);
+  int saved = dup(fd);
   int capture = TempFile();
-  dup2(capture, 1);
+  dup2(capture, fd);
   body();
-  fflush(stdout);
-  dup2(saved, 1);
+  fflush(stream);
+  dup2(saved, fd);
   close(saved);
   Bytes bytes = ReadAll(capture);
   close(capture);
   return bytes;
+}
+
+Bytes CaptureStdout(const std::function<void()> &body) {
+  return CaptureFd(stdout, 1, body);
+}
+
+std::string CaptureStderr(const std::function<void()> &body) {
+  Bytes bytes = CaptureFd(stderr, 2, body);
+  return std::string(bytes.begin(), bytes.end());
 }

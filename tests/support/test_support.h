@@ -92,5 +92,7 @@ std::string DescribeDifference(const Bytes &expected, const Bytes &actual);
 
 // Everything that body writes on standard output (through stdio), as bytes.
 Bytes CaptureStdout(const std::function<void()> &body);
+// Everything that body writes on standard error, as text.
+std::string CaptureStderr(const std::function<void()> &body);
 
 #endif  // QUILLMARSH_TESTS_SUPPORT_TEST_SUPPORT_H
