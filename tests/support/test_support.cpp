@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,10 @@
 
 std::string FilterPath() {
   return QUILLMARSH_FILTER_PATH;
+}
+
+std::string FailAllocPath() {
+  return QUILLMARSH_FAIL_ALLOC_PATH;
 }
 
 TestPage GreyPage(unsigned width, unsigned height, unsigned char fill, unsigned resolution) {
@@ -181,15 +186,39 @@ static std::vector<std::string> SplitLines(const std::string &text) {
   return lines;
 }
 
-FilterRun RunFilter(const FilterCall &call) {
-  int in = TempFile();
-  if (!call.input.empty() &&
-      write(in, call.input.data(), call.input.size()) != static_cast<ssize_t>(call.input.size())) {
-    abort();
+RunningFilter StartFilter(const FilterCall &call, bool input_through_pipe) {
+  signal(SIGPIPE, SIG_IGN);  // a filter that ends early must not take the test with it
+  RunningFilter running;
+  int in = -1;
+  int pipe_ends[2] = {-1, -1};
+  if (input_through_pipe) {
+    if (pipe(pipe_ends) != 0) {
+      abort();
+    }
+    in = pipe_ends[0];
+    running.input = pipe_ends[1];
+  } else {
+    in = TempFile();
+    if (!call.input.empty() && write(in, call.input.data(), call.input.size()) !=
+                                   static_cast<ssize_t>(call.input.size())) {
+      abort();
+    }
+    lseek(in, 0, SEEK_SET);
   }
-  lseek(in, 0, SEEK_SET);
-  int out = TempFile();
-  int err = TempFile();
+  running.out = TempFile();
+  running.err = TempFile();
+
+  int out = running.out;
+  int reader_gone[2] = {-1, -1};
+  if (call.stdout_closed_by_reader) {
+    if (pipe(reader_gone) != 0) {
+      abort();
+    }
+    close(reader_gone[0]);
+    out = reader_gone[1];
+  } else if (!call.stdout_path.empty()) {
+    out = open(call.stdout_path.c_str(), O_WRONLY);
+  }
 
   std::vector<std::string> args = {"rastertoquillmarsh", "17", "tester", "title", "1",
                                    call.options};
@@ -202,12 +231,15 @@ FilterRun RunFilter(const FilterCall &call) {
   args.resize(static_cast<size_t>(call.argc));
   std::string filter = FilterPath();
 
-  pid_t pid = fork();
-  if (pid == 0) {
+  running.pid = fork();
+  if (running.pid == 0) {
     dup2(in, 0);
     dup2(out, 1);
-    dup2(err, 2);
-    if (call.ppd.empty() || call.ppd_unset) {
+    dup2(running.err, 2);
+    if (running.input >= 0) {
+      close(running.input);
+    }
+    if (call.ppd.empty()) {
       unsetenv("PPD");
     } else {
       setenv("PPD", call.ppd.c_str(), 1);
@@ -223,23 +255,38 @@ FilterRun RunFilter(const FilterCall &call) {
     execv(filter.c_str(), argv.data());
     _exit(127);
   }
+  close(in);
+  if (out != running.out) {
+    close(out);
+  }
+  return running;
+}
 
+FilterRun FinishFilter(RunningFilter &running) {
+  if (running.input >= 0) {
+    close(running.input);
+    running.input = -1;
+  }
   FilterRun run;
   int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
+  waitpid(running.pid, &wstatus, 0);
   if (WIFEXITED(wstatus)) {
     run.status = WEXITSTATUS(wstatus);
   } else if (WIFSIGNALED(wstatus)) {
     run.signal = WTERMSIG(wstatus);
   }
-  run.out = ReadAll(out);
-  Bytes err_bytes = ReadAll(err);
+  run.out = ReadAll(running.out);
+  Bytes err_bytes = ReadAll(running.err);
   run.err.assign(err_bytes.begin(), err_bytes.end());
   run.lines = SplitLines(run.err);
-  close(in);
-  close(out);
-  close(err);
+  close(running.out);
+  close(running.err);
   return run;
+}
+
+FilterRun RunFilter(const FilterCall &call) {
+  RunningFilter running = StartFilter(call, false);
+  return FinishFilter(running);
 }
 
 Bytes Hex(const std::string &text) {

@@ -68,20 +68,34 @@ struct FilterRun {
 };
 
 struct FilterCall {
-  std::string options;  // argv[5]
-  std::string ppd;      // value of PPD; unset when empty
-  bool ppd_unset = false;
-  Bytes input;                   // standard input
-  std::string file;              // argv[6] when not empty
-  int argc = 6;                  // 6 or 7 normally; other counts test the usage line
-  std::vector<std::string> env;  // further NAME=value settings
+  std::string options;                   // argv[5], the job's option string
+  std::string ppd;                       // value of PPD; unset when empty
+  Bytes input;                           // standard input
+  std::string file;                      // argv[6] when not empty
+  int argc = 6;                          // 6 or 7 normally; other counts test the usage line
+  std::vector<std::string> env;          // further NAME=value settings
+  std::string stdout_path;               // standard output to this file (such as /dev/full)
+  bool stdout_closed_by_reader = false;  // standard output a pipe nobody reads
 };
 
 // Runs the built filter with the call's arguments and environment and waits for it.
 FilterRun RunFilter(const FilterCall &call);
 
-// The path of the built filter.
+// A filter started but not yet waited for; with input through a pipe, the test writes the
+// raster into input itself while the filter runs.
+struct RunningFilter {
+  int pid = -1;
+  int input = -1;
+  int out = -1;
+  int err = -1;
+};
+RunningFilter StartFilter(const FilterCall &call, bool input_through_pipe);
+// Closes the input pipe, if any, waits for the filter and collects what it wrote.
+FilterRun FinishFilter(RunningFilter &running);
+
+// The path of the built filter, and of the library that makes chosen allocations fail.
 std::string FilterPath();
+std::string FailAllocPath();
 
 // Byte strings in tests: Hex("1B 25 35 10") and concatenation.
 Bytes Hex(const std::string &text);
