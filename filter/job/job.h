@@ -37,6 +37,11 @@ void MergeLineData(const unsigned char *first, const unsigned char *second, unsi
                    int length);
 void MergeColumnData(const unsigned char *input, unsigned char *output, int length);
 
+// What reading one 360 dpi row pair gave: no row, the page's odd last row alone, or a pair.
+enum MergedRow { kNoRow, kLastRowAlone, kRowPair };
+MergedRow ReadMergedRow(cups_raster_t *raster, unsigned rowBytes, unsigned char *first,
+                        unsigned char *second, unsigned char *output);
+
 JobStatus PrintPages(cups_raster_t *raster, const JobOptions &options, const char *job_options);
 
 bool IsRotatedPage(const char *job_options, const cups_page_header2_t &header,

@@ -99,6 +99,28 @@ void MergeColumnData(const unsigned char *input, unsigned char *output, int leng
   }
 }
 
+//
+// 'ReadMergedRow()' - Read two 360 dpi raster rows and make one band row of half the width.
+//
+// first and second hold rowBytes bytes each; output receives (rowBytes + 1) / 2. When only one
+// row is left, it is halved alone into output.
+//
+
+MergedRow ReadMergedRow(cups_raster_t *raster, unsigned rowBytes, unsigned char *first,
+                        unsigned char *second, unsigned char *output) {
+  const int length = static_cast<int>(rowBytes);
+  if (!cupsRasterReadPixels(raster, first, rowBytes)) {
+    return kNoRow;
+  }
+  if (!cupsRasterReadPixels(raster, second, rowBytes)) {
+    MergeColumnData(first, output, length);
+    return kLastRowAlone;
+  }
+  MergeLineData(first, second, first, length);
+  MergeColumnData(first, output, length);
+  return kRowPair;
+}
+
 // The feed is kept wide while rows add to it and held to an int when the band is sent.
 static int FeedArgument(int64_t feed) {
   return static_cast<int>(std::min<int64_t>(feed, INT_MAX));
@@ -145,16 +167,10 @@ static JobStatus PrintBandPage(cups_raster_t *raster, const cups_page_header2_t 
     while (bandRows < kBandRows && pageRow + bandRows < header.cupsHeight) {
       unsigned char *row = grey.data() + static_cast<size_t>(bandRows) * bandWidth;
       if (merge) {
-        if (!cupsRasterReadPixels(raster, first.data(), rowBytes)) {
+        // An odd last raster row is printed alone with the band, if the band has rows.
+        if (ReadMergedRow(raster, rowBytes, first.data(), second.data(), row) != kRowPair) {
           break;
         }
-        if (!cupsRasterReadPixels(raster, second.data(), rowBytes)) {
-          // An odd last raster row is printed alone with the band, if the band has rows.
-          MergeColumnData(first.data(), row, static_cast<int>(rowBytes));
-          break;
-        }
-        MergeLineData(first.data(), second.data(), first.data(), static_cast<int>(rowBytes));
-        MergeColumnData(first.data(), row, static_cast<int>(rowBytes));
       } else if (!cupsRasterReadPixels(raster, row, rowBytes)) {
         break;
       }

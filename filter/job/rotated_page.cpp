@@ -120,15 +120,9 @@ JobStatus PrintRotatePage(cups_raster_t *raster, const cups_page_header2_t &head
   if (merge) {
     for (unsigned i = 0; i < header.cupsHeight; i += 2) {
       unsigned char *row = page.data() + (i / 2) * width;
-      if (!cupsRasterReadPixels(raster, first.data(), rowBytes)) {
+      if (ReadMergedRow(raster, rowBytes, first.data(), second.data(), row) != kRowPair) {
         break;
       }
-      if (!cupsRasterReadPixels(raster, second.data(), rowBytes)) {
-        MergeColumnData(first.data(), row, static_cast<int>(rowBytes));
-        break;
-      }
-      MergeLineData(first.data(), second.data(), first.data(), static_cast<int>(rowBytes));
-      MergeColumnData(first.data(), row, static_cast<int>(rowBytes));
     }
   } else {
     for (unsigned i = 0; i < header.cupsHeight; i++) {
