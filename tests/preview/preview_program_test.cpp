@@ -1,0 +1,276 @@
+// The preview program as a user runs it: pictures written and read back pixel by pixel, the
+// summary, and streams or command lines refused with a message and a non-zero status.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <png.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+#ifndef QUILLMARSH_PREVIEW_PATH
+#error "QUILLMARSH_PREVIEW_PATH must name the built preview program"
+#endif
+
+namespace {
+
+struct PreviewRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadText(const std::string &path) {
+  std::string text;
+  FILE *file = fopen(path.c_str(), "rb");
+  if (file != nullptr) {
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) {
+      text.append(chunk, n);
+    }
+    fclose(file);
+  }
+  return text;
+}
+
+//
+// 'RunPreview()' - Run the built program in folder dir with the arguments and standard input.
+//
+
+PreviewRun RunPreview(const TempDir &dir, const std::vector<std::string> &args,
+                      const Bytes &input) {
+  std::string in = dir.Write(".stdin", input);
+  std::string out = dir.path() + "/.stdout";
+  std::string err = dir.path() + "/.stderr";
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.path().c_str()) != 0) {
+      _exit(126);
+    }
+    dup2(open(in.c_str(), O_RDONLY), 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    std::vector<char *> argv = {const_cast<char *>(QUILLMARSH_PREVIEW_PATH)};
+    for (const std::string &arg : args) {
+      argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  PreviewRun run;
+  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  run.out = ReadText(out);
+  run.err = ReadText(err);
+  return run;
+}
+
+// The files a run left in its folder, leaving out the ones RunPreview made.
+std::vector<std::string> Pictures(const TempDir &dir) {
+  std::vector<std::string> names;
+  DIR *folder = opendir(dir.path().c_str());
+  while (dirent *entry = readdir(folder)) {
+    if (entry->d_name[0] != '.') {
+      names.push_back(entry->d_name);
+    }
+  }
+  closedir(folder);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A picture read back as 0xRRGGBB pixels.
+struct Picture {
+  unsigned width = 0;
+  unsigned height = 0;
+  std::vector<uint32_t> pixels;
+  uint32_t at(unsigned x, unsigned y) const {
+    return pixels[y * width + x];
+  }
+};
+
+Picture ReadPicture(const std::string &path) {
+  png_image image;
+  memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  Picture picture;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) {
+    ADD_FAILURE() << path << ": " << image.message;
+    return picture;
+  }
+  image.format = PNG_FORMAT_RGB;
+  std::vector<unsigned char> rgb(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr)) {
+    ADD_FAILURE() << path << ": " << image.message;
+    return picture;
+  }
+  picture.width = image.width;
+  picture.height = image.height;
+  for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
+    picture.pixels.push_back(uint32_t{rgb[i]} << 16 | uint32_t{rgb[i + 1]} << 8 | rgb[i + 2]);
+  }
+  return picture;
+}
+
+constexpr uint32_t kWhite = 0xFFFFFF;
+constexpr uint32_t kBlack = 0x000000;
+constexpr uint32_t kEdge = 0x9CC8FF;
+
+// Two pages. Page 1: fed 24 rows, skip 10, column 10 all pins, column 11 pins 0 and 23.
+// Page 2: fed 48 rows, one column with pins 0-3 and 20-23, then a draft-quality select.
+const Bytes kTwoPages = Cat({Hex("1B 49 0D 0D 1B 25 35 10 1B 25 33 00 0A 1B 25 31 00 02"),
+                             Hex("FF FF FF 80 00 01 0D 0C"),
+                             Hex("0D 1B 25 35 20 1B 25 31 00 01 F0 00 0F 0D 0C 1B 44")});
+
+TEST(PreviewProgramTest, DrawsEveryPageAtScaleWithBandEdges) {
+  TempDir dir;
+  dir.Write("job.prn", kTwoPages);
+  PreviewRun run = RunPreview(
+      dir, {"--output", "sheet-%02d.png", "--scale", "2", "--band-edges", "job.prn"}, Bytes{});
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(Pictures(dir), (std::vector<std::string>{"job.prn", "sheet-01.png", "sheet-02.png"}));
+
+  // Page 1 is 12 dots by 48 rows, 24 x 96 pixels; its band covers dot rows 24 to 47.
+  Picture first = ReadPicture(dir.path() + "/sheet-01.png");
+  ASSERT_EQ(first.width, 24u);
+  ASSERT_EQ(first.height, 96u);
+  struct Point {
+    unsigned x, y;
+    uint32_t colour;
+  };
+  for (const Point &p : std::vector<Point>{{20, 48, kBlack},
+                                           {21, 95, kBlack},  // column 10, top and bottom pin
+                                           {22, 48, kBlack},
+                                           {23, 49, kBlack},  // column 11, pin 0
+                                           {22, 50, kWhite},  // column 11, pin 1: paper
+                                           {22, 94, kBlack},
+                                           {23, 95, kBlack},  // column 11, pin 23
+                                           {0, 48, kEdge},
+                                           {0, 49, kWhite},  // the band's top edge, one pixel thin
+                                           {0, 95, kEdge},
+                                           {0, 94, kWhite},  // and its bottom edge
+                                           {19, 47, kWhite},
+                                           {0, 0, kWhite}}) {
+    EXPECT_EQ(first.at(p.x, p.y), p.colour) << "page 1 pixel " << p.x << ", " << p.y;
+  }
+
+  // Page 2 is 1 dot by 72 rows: pins 0-3 and 20-23 of its column, starting at row 48.
+  Picture second = ReadPicture(dir.path() + "/sheet-02.png");
+  ASSERT_EQ(second.width, 2u);
+  ASSERT_EQ(second.height, 144u);
+  for (unsigned pin = 0; pin < 24; pin++) {
+    bool dot = pin < 4 || pin >= 20;
+    EXPECT_EQ(second.at(1, 2 * (48 + pin) + 1), dot ? kBlack : kWhite) << "page 2 pin " << pin;
+  }
+}
+
+TEST(PreviewProgramTest, SummaryCountsPagesBytesDotsAndLineTime) {
+  TempDir dir;
+  PreviewRun run = RunPreview(dir, {"--summary", "--baud", "1000"}, kTwoPages);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "stream: 43 bytes, 2 pages, 2 bands, 34 dots; line time 0.43 s at 1000 baud\n"
+            "page  bands      dots    bytes graphics     skip     feed       CR       FF    "
+            "ESC-I    ESC-D  line time\n"
+            "   1      1        26       26       11        5        4        3        1    "
+            "    2        0     0.26 s\n"
+            "   2      1         8       15        8        0        4        2        1    "
+            "    0        0     0.15 s\n"
+            "after the last page: 2 bytes\n");
+  // A summary alone draws nothing.
+  EXPECT_EQ(Pictures(dir), std::vector<std::string>{});
+}
+
+struct RefusalCase {
+  const char *name;
+  std::vector<std::string> args;
+  Bytes input;
+  int status;
+  std::string message;  // the first line on standard error
+};
+
+// Test names carry the case's name; its bytes stay out of them.
+void PrintTo(const RefusalCase &c, std::ostream *out) {
+  *out << c.name;
+}
+
+class PreviewRefusalTest : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(PreviewRefusalTest, ExitsWithMessageAndNoPicture) {
+  const RefusalCase &c = GetParam();
+  TempDir dir;
+  PreviewRun run = RunPreview(dir, c.args, c.input);
+  EXPECT_EQ(run.status, c.status);
+  EXPECT_EQ(run.err.substr(0, run.err.find('\n')), c.message);
+  EXPECT_EQ(Pictures(dir), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Preview, PreviewRefusalTest,
+    testing::Values(
+        RefusalCase{"MalformedStream",
+                    {},
+                    Hex("1B 49 0D 0D 1B 25 35 10 0A 0C"),
+                    1,
+                    "ERROR: standard input is no valid printer stream: at byte 8: unknown byte "
+                    "0A; bytes there: 0A 0C (end of stream)"},
+        // Pages before the bad byte are not drawn either: the stream is judged whole first.
+        RefusalCase{"GraphicsCutShortAfterAGoodPage",
+                    {"--summary", "--output", "p%d.png"},
+                    Cat({Hex("0D 1B 25 31 00 01 FF FF FF 0D 0C 1B 25 31 00 02 FF")}),
+                    1,
+                    "ERROR: standard input is no valid printer stream: at byte 11: graphics "
+                    "command for 2 columns needs 6 data bytes, 1 remain; bytes there: 1B 25 31 "
+                    "00 02 FF (end of stream)"},
+        RefusalCase{"MissingFile",
+                    {"absent.prn"},
+                    Bytes{},
+                    1,
+                    "ERROR: absent.prn: No such file or directory"},
+        RefusalCase{"TwoPagesOneName",
+                    {"--output", "out.png"},
+                    Hex("0D 1B 25 35 02 0C 0D 1B 25 35 02 0C"),
+                    1,
+                    "ERROR: the stream holds 2 pages; --output needs %d for the page number."},
+        RefusalCase{"ScaleZero",
+                    {"--scale", "0"},
+                    Bytes{},
+                    2,
+                    "ERROR: --scale 0: a whole number from 1 to 16 is needed."},
+        RefusalCase{"ScaleTooLarge",
+                    {"--scale", "17"},
+                    Bytes{},
+                    2,
+                    "ERROR: --scale 17: a whole number from 1 to 16 is needed."},
+        RefusalCase{"ScaleNotANumber",
+                    {"--scale", "2x"},
+                    Bytes{},
+                    2,
+                    "ERROR: --scale 2x: a whole number from 1 to 16 is needed."},
+        RefusalCase{"BaudZero",
+                    {"--summary", "--baud", "0"},
+                    Bytes{},
+                    2,
+                    "ERROR: --baud 0: a line speed from 1 to 10000000 is needed."},
+        RefusalCase{"TwoPageNumbers",
+                    {"--output", "p%d-%d.png"},
+                    Bytes{},
+                    2,
+                    "ERROR: --output p%d-%d.png: a name with at most one %d is needed."},
+        RefusalCase{"OtherConversion",
+                    {"--output", "p%s.png"},
+                    Bytes{},
+                    2,
+                    "ERROR: --output p%s.png: a name with at most one %d is needed."},
+        RefusalCase{"TwoInputs", {"a.prn", "b.prn"}, Bytes{}, 2, "ERROR: one input file at most."}),
+    [](const testing::TestParamInfo<RefusalCase> &info) { return std::string(info.param.name); });
+
+}  // namespace
