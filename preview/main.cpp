@@ -1,7 +1,7 @@
 //
 // 'quillmarsh-preview' - Draw what the Vorne 24-pin printer would print from a command stream.
 //
-// Usage: quillmarsh-preview [--output PATTERN] [--scale N] [--band-edges]
+// Usage: quillmarsh-preview [--output PATTERN] [--scale N] [--band-edges] [--paper WxH]
 //                           [--summary] [--baud N] [file]
 //
 // Reads the printer command stream that the filter writes, from the file or standard input,
@@ -13,6 +13,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr long kDefaultBaud = 9600;
+constexpr double kDotsPerInch = 180;
+constexpr double kLargestPaperInches = 100;
 constexpr long kMaxBaud = 10000000;
 
 static const char kUsage[] =
@@ -39,6 +42,7 @@ static const char kUsage[] =
     "  -o, --output PATTERN  picture file names, %d the page number (default page-%d.png)\n"
     "  -s, --scale N         draw every dot as N x N pixels, 1 to 16 (default 1)\n"
     "  -e, --band-edges      mark the top and bottom row of every band in light blue\n"
+    "  -p, --paper WxH       draw at least this much paper, in inches (such as 8.27x11.69)\n"
     "      --summary         print pages, bands, bytes by command, dots and line time;\n"
     "                        draws no pictures unless --output is given too\n"
     "      --baud N          serial line speed for the line time (default 9600)\n"
@@ -103,6 +107,22 @@ static std::string PageFileName(const NamePattern &pattern, size_t page) {
   return pattern.before + number + pattern.after;
 }
 
+//
+// 'ReadPaperSize()' - Read "WxH" in inches into dots; false unless both are in (0, 100].
+//
+
+static bool ReadPaperSize(const char *text, int64_t &width, int64_t &height) {
+  double inchesAcross = 0, inchesDown = 0;
+  char end = '\0';
+  if (sscanf(text, "%lfx%lf%c", &inchesAcross, &inchesDown, &end) != 2 || !(inchesAcross > 0) ||
+      !(inchesDown > 0) || inchesAcross > kLargestPaperInches || inchesDown > kLargestPaperInches) {
+    return false;
+  }
+  width = static_cast<int64_t>(inchesAcross * kDotsPerInch + 0.5);
+  height = static_cast<int64_t>(inchesDown * kDotsPerInch + 0.5);
+  return true;
+}
+
 // Reads a whole number in [low, high] from an option's value; false when it is anything else.
 static bool ReadNumber(const char *text, long low, long high, long &value) {
   char *end = nullptr;
@@ -130,6 +150,8 @@ struct PreviewRequest {
   NamePattern names;
   bool names_given;
   PictureOptions picture;
+  int64_t paper_width;  // dots the pictures span at least, 0 for none
+  int64_t paper_height;
   bool summary;
   long baud;
   bool help;  // the usage text was asked for and shown
@@ -145,18 +167,20 @@ static int ReadCommandLine(int argc, char *argv[], PreviewRequest &request) {
       {"output", required_argument, nullptr, 'o'},
       {"scale", required_argument, nullptr, 's'},
       {"band-edges", no_argument, nullptr, 'e'},
+      {"paper", required_argument, nullptr, 'p'},
       {"summary", no_argument, nullptr, kSummaryOption},
       {"baud", required_argument, nullptr, kBaudOption},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
 
-  request = PreviewRequest{nullptr, NamePattern{}, false, PictureOptions{1, false},
-                           false,   kDefaultBaud,  false};
+  request = PreviewRequest{};
+  request.picture = PictureOptions{1, false};
+  request.baud = kDefaultBaud;
   ReadNamePattern("page-%d.png", request.names);
   long number = 0;
   int letter;
-  while ((letter = getopt_long(argc, argv, "o:s:eh", kOptions, nullptr)) != -1) {
+  while ((letter = getopt_long(argc, argv, "o:s:ep:h", kOptions, nullptr)) != -1) {
     switch (letter) {
       case 'o':
         if (!ReadNamePattern(optarg, request.names)) {
@@ -175,6 +199,13 @@ static int ReadCommandLine(int argc, char *argv[], PreviewRequest &request) {
         break;
       case 'e':
         request.picture.band_edges = true;
+        break;
+      case 'p':
+        if (!ReadPaperSize(optarg, request.paper_width, request.paper_height)) {
+          fprintf(stderr, "ERROR: --paper %s: width x height in inches, up to %g, is needed.\n",
+                  optarg, kLargestPaperInches);
+          return kExitUsage;
+        }
         break;
       case kSummaryOption:
         request.summary = true;
@@ -209,11 +240,12 @@ static int ReadCommandLine(int argc, char *argv[], PreviewRequest &request) {
 //
 // 'DrawPages()' - Check every page's size, then write one picture per page; false on failure.
 //
-// The sizes are all checked before the first file is written, so a stream that cannot be
-// drawn leaves no partial set of pictures behind.
+// A page spans at least the paper asked for, the dots beyond it included. The sizes are all
+// checked before the first file is written, so a stream that cannot be drawn leaves no partial
+// set of pictures behind.
 //
 
-static bool DrawPages(const std::vector<PreviewPage> &pages, const unsigned char *stream,
+static bool DrawPages(std::vector<PreviewPage> pages, const unsigned char *stream,
                       const PreviewRequest &request) {
   if (pages.size() > 1 && !request.names.numbered) {
     fprintf(stderr, "ERROR: the stream holds %zu pages; --output needs %%d for the page number.\n",
@@ -221,6 +253,8 @@ static bool DrawPages(const std::vector<PreviewPage> &pages, const unsigned char
     return false;
   }
   for (size_t i = 0; i < pages.size(); i++) {
+    pages[i].width = std::max(pages[i].width, request.paper_width);
+    pages[i].height = std::max(pages[i].height, request.paper_height);
     if (pages[i].width > kMaxPictureDots || pages[i].height > kMaxPictureDots) {
       fprintf(stderr,
               "ERROR: page %zu is %lld dots wide and %lld rows long; a picture is at most %lld "

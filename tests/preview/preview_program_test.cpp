@@ -172,6 +172,19 @@ TEST(PreviewProgramTest, DrawsEveryPageAtScaleWithBandEdges) {
   }
 }
 
+// --paper 0.1x0.5 is 18 x 90 dots at 180 dpi: both pages grow to it, dots keep their place.
+TEST(PreviewProgramTest, PaperSizeIsTheLeastPictureSize) {
+  TempDir dir;
+  PreviewRun run = RunPreview(dir, {"--paper", "0.1x0.5", "-o", "p%d.png"}, kTwoPages);
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (const char *name : {"/p1.png", "/p2.png"}) {
+    Picture picture = ReadPicture(dir.path() + name);
+    EXPECT_EQ(picture.width, 18u) << name;
+    EXPECT_EQ(picture.height, 90u) << name;
+  }
+  EXPECT_EQ(ReadPicture(dir.path() + "/p1.png").at(10, 24), kBlack);
+}
+
 TEST(PreviewProgramTest, SummaryCountsPagesBytesDotsAndLineTime) {
   TempDir dir;
   PreviewRun run = RunPreview(dir, {"--summary", "--baud", "1000"}, kTwoPages);
@@ -270,6 +283,11 @@ INSTANTIATE_TEST_SUITE_P(
                     Bytes{},
                     2,
                     "ERROR: --output p%s.png: a name with at most one %d is needed."},
+        RefusalCase{"PaperWithoutHeight",
+                    {"--paper", "8.5"},
+                    Bytes{},
+                    2,
+                    "ERROR: --paper 8.5: width x height in inches, up to 100, is needed."},
         RefusalCase{"TwoInputs", {"a.prn", "b.prn"}, Bytes{}, 2, "ERROR: one input file at most."}),
     [](const testing::TestParamInfo<RefusalCase> &info) { return std::string(info.param.name); });
 
