@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <memory>
+#include <new>
 
 #include "output/output.h"
 
@@ -106,8 +108,10 @@ int OutputBlockData(int leftOffset, int feed, int width, const unsigned char *pa
   }
   int units = feed > 0 ? feed / 3 * 2 : 0;
 
-  std::vector<unsigned char> buffer;
-  if (!ObtainBuffer(buffer, kBytesPerColumn * static_cast<size_t>(width) + kBandCommandSlack, 0)) {
+  // Every byte sent is written into the buffer first, so it needs no filling.
+  const size_t size = kBytesPerColumn * static_cast<size_t>(width) + kBandCommandSlack;
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[size]);
+  if (!buffer) {
     return -1;
   }
 
@@ -118,7 +122,7 @@ int OutputBlockData(int leftOffset, int feed, int width, const unsigned char *pa
     units -= kMaxFeedUnits;
   }
 
-  unsigned char *out = buffer.data();
+  unsigned char *out = buffer.get();
   *out++ = kEsc;
   *out++ = '%';
   *out++ = '5';
@@ -143,6 +147,6 @@ int OutputBlockData(int leftOffset, int feed, int width, const unsigned char *pa
   }
   *out++ = kCarriageReturn;
 
-  WriteBytes(buffer.data(), static_cast<size_t>(out - buffer.data()));
+  WriteBytes(buffer.get(), static_cast<size_t>(out - buffer.get()));
   return 0;
 }

@@ -17,17 +17,23 @@ static bool IsEmptyColumn(const unsigned char *column) {
 //
 // run grows by every column up to the last non-empty one before a stretch of 17 or more empty
 // columns (or the end); gap counts the empty columns after it. The caller sets both to 0.
+// The counts are kept in locals while the columns are scanned: stores through the references
+// could change the packed bytes as far as the compiler knows, and would be made per column.
 //
 
 void findStripPixel(const unsigned char *columns, int count, int &gap, int &run) {
+  int empty = gap;
+  int printed = run;
   for (int i = 0; i < count; i++) {
     if (IsEmptyColumn(columns + 3 * static_cast<size_t>(i))) {
-      gap++;
-    } else if (gap > kLongestAbsorbedGap) {
-      return;
+      empty++;
+    } else if (empty > kLongestAbsorbedGap) {
+      break;
     } else {
-      run += gap + 1;
-      gap = 0;
+      printed += empty + 1;
+      empty = 0;
     }
   }
+  gap = empty;
+  run = printed;
 }
