@@ -26,9 +26,15 @@ namespace fs = std::filesystem;
 
 extern char **environ;
 
-std::string BuiltFilter() { return QUILLMARSH_FILTER_PATH; }
-std::string BuiltPpd() { return QUILLMARSH_PPD_PATH; }
-std::string BuildFolder() { return QUILLMARSH_BUILD_DIR; }
+std::string BuiltFilter() {
+  return QUILLMARSH_FILTER_PATH;
+}
+std::string BuiltPpd() {
+  return QUILLMARSH_PPD_PATH;
+}
+std::string BuildFolder() {
+  return QUILLMARSH_BUILD_DIR;
+}
 
 //
 // Scratch folders and files.
@@ -158,8 +164,8 @@ static pid_t Spawn(const std::vector<std::string> &argv, const std::vector<std::
   return pid;
 }
 
-CommandResult RunCommand(const std::vector<std::string> &argv,
-                         const std::vector<std::string> &env, int timeout_seconds) {
+CommandResult RunCommand(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                         int timeout_seconds) {
   CommandResult result;
   int out_fd = OutputFile(), err_fd = OutputFile();
   pid_t pid = Spawn(argv, ChildEnvironment(env), out_fd, err_fd, true);
@@ -234,8 +240,8 @@ CommandResult RunCupsfilter(const ScratchFolder &folder, const std::string &pdf,
     folder.Write("cupsfilter-files.conf",
                  "ServerBin " + MakeServerBin(folder, BuiltFilter(), false) + "\n");
   }
-  std::vector<std::string> argv = {"cupsfilter", "-c", conf, "-p", BuiltPpd(),
-                                   "-m", "printer/foo", "-e"};
+  std::vector<std::string> argv = {"cupsfilter", "-c", conf, "-p", BuiltPpd()};
+  argv.insert(argv.end(), {"-m", "printer/foo", "-e"});
   for (const std::string &option : options) {
     argv.push_back("-o");
     argv.push_back(option);
@@ -243,6 +249,16 @@ CommandResult RunCupsfilter(const ScratchFolder &folder, const std::string &pdf,
   argv.push_back(pdf);
   return RunCommand(argv);
 }
+
+static const char kCupsdSettings[] =
+    "LogLevel debug\n"
+    "Browsing No\n"
+    "BrowseLocalProtocols none\n"
+    "DefaultEncryption Never\n"
+    "WebInterface No\n"
+    "ErrorPolicy abort-job\n"
+    "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+    "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n";
 
 PrivateScheduler::PrivateScheduler(const Setup &setup) {
   const std::string root = folder_.path();
@@ -268,34 +284,31 @@ PrivateScheduler::PrivateScheduler(const Setup &setup) {
 
   // No authentication, no network, no sharing; debug logging so that the error log holds
   // every message of the filters.
-  folder_.Write("conf/cupsd.conf",
-                "LogLevel debug\n"
-                "Listen " + socket_ + "\n"
-                "Browsing No\n"
-                "BrowseLocalProtocols none\n"
-                "DefaultEncryption Never\n"
-                "WebInterface No\n"
-                "ErrorPolicy abort-job\n"
-                "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
-                "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n");
-  folder_.Write("conf/cups-files.conf",
-                "ServerRoot " + root + "/conf\n"
-                "RequestRoot " + root + "/spool\n"
-                "StateDir " + root + "/state\n"
-                "CacheDir " + root + "/cache\n"
-                "TempDir " + root + "/tmp\n"
-                "ServerBin " + server_bin + "\n"
-                "DataDir " + data_dir + "\n"
-                "AccessLog " + root + "/log/access_log\n"
-                "ErrorLog " + root + "/log/error_log\n"
-                "PageLog " + root + "/log/page_log\n"
-                "Printcap " + root + "/state/printcap\n"
-                "FileDevice Yes\n");
+  folder_.Write("conf/cupsd.conf", "Listen " + socket_ + "\n" + kCupsdSettings);
+  const std::pair<const char *, std::string> files[] = {
+      {"ServerRoot", root + "/conf"},
+      {"RequestRoot", root + "/spool"},
+      {"StateDir", root + "/state"},
+      {"CacheDir", root + "/cache"},
+      {"TempDir", root + "/tmp"},
+      {"ServerBin", server_bin},
+      {"DataDir", data_dir},
+      {"AccessLog", root + "/log/access_log"},
+      {"ErrorLog", root + "/log/error_log"},
+      {"PageLog", root + "/log/page_log"},
+      {"Printcap", root + "/state/printcap"},
+      {"FileDevice", "Yes"},
+  };
+  std::string files_conf;
+  for (const auto &[directive, value] : files) {
+    files_conf += std::string(directive) + " " + value + "\n";
+  }
+  folder_.Write("conf/cups-files.conf", files_conf);
 
   int out_fd = open((root + "/cupsd.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_ = Spawn({"cupsd", "-f", "-c", root + "/conf/cupsd.conf", "-s",
-                root + "/conf/cups-files.conf"},
-               ChildEnvironment({}), out_fd, out_fd, true);
+  pid_ =
+      Spawn({"cupsd", "-f", "-c", root + "/conf/cupsd.conf", "-s", root + "/conf/cups-files.conf"},
+            ChildEnvironment({}), out_fd, out_fd, true);
   close(out_fd);
 
   // Ready when the socket takes a connection; failed when cupsd has exited.
@@ -307,8 +320,8 @@ PrivateScheduler::PrivateScheduler(const Setup &setup) {
       startup_error_ = "cupsd exited: " + ReadFile(root + "/cupsd.out") + LogTail();
       return;
     }
-    http_t *http = httpConnect2(socket_.c_str(), 0, nullptr, AF_LOCAL, HTTP_ENCRYPTION_NEVER,
-                                1, 1000, nullptr);
+    http_t *http = httpConnect2(socket_.c_str(), 0, nullptr, AF_LOCAL, HTTP_ENCRYPTION_NEVER, 1,
+                                1000, nullptr);
     if (http != nullptr) {
       httpClose(http);
       return;
@@ -344,8 +357,7 @@ CommandResult PrivateScheduler::Client(const std::vector<std::string> &argv) con
   return RunCommand(argv, {"CUPS_SERVER=" + socket_, "HOME=" + folder_.path() + "/home"}, 60);
 }
 
-int PrivateScheduler::Submit(const std::vector<std::string> &arguments,
-                             std::string *error) const {
+int PrivateScheduler::Submit(const std::vector<std::string> &arguments, std::string *error) const {
   std::vector<std::string> argv = {"lp"};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   CommandResult lp = Client(argv);
@@ -362,8 +374,8 @@ int PrivateScheduler::Submit(const std::vector<std::string> &arguments,
 }
 
 int PrivateScheduler::JobState(int job_id) const {
-  http_t *http = httpConnect2(socket_.c_str(), 0, nullptr, AF_LOCAL, HTTP_ENCRYPTION_NEVER, 1,
-                              5000, nullptr);
+  http_t *http =
+      httpConnect2(socket_.c_str(), 0, nullptr, AF_LOCAL, HTTP_ENCRYPTION_NEVER, 1, 5000, nullptr);
   if (http == nullptr) {
     return 0;
   }
@@ -394,7 +406,9 @@ int PrivateScheduler::WaitForJob(int job_id, int timeout_seconds) const {
   return 0;
 }
 
-std::string PrivateScheduler::Log() const { return ReadFile(folder_.path() + "/log/error_log"); }
+std::string PrivateScheduler::Log() const {
+  return ReadFile(folder_.path() + "/log/error_log");
+}
 
 std::string PrivateScheduler::LogTail(int lines) const {
   std::string log = Log();
@@ -411,13 +425,21 @@ std::string PrivateScheduler::LogTail(int lines) const {
 
 std::string JobStateName(int state) {
   switch (state) {
-    case IPP_JSTATE_PENDING: return "pending";
-    case IPP_JSTATE_HELD: return "held";
-    case IPP_JSTATE_PROCESSING: return "processing";
-    case IPP_JSTATE_STOPPED: return "stopped";
-    case IPP_JSTATE_CANCELED: return "canceled";
-    case IPP_JSTATE_ABORTED: return "aborted";
-    case IPP_JSTATE_COMPLETED: return "completed";
-    default: return "unknown (" + std::to_string(state) + ")";
+    case IPP_JSTATE_PENDING:
+      return "pending";
+    case IPP_JSTATE_HELD:
+      return "held";
+    case IPP_JSTATE_PROCESSING:
+      return "processing";
+    case IPP_JSTATE_STOPPED:
+      return "stopped";
+    case IPP_JSTATE_CANCELED:
+      return "canceled";
+    case IPP_JSTATE_ABORTED:
+      return "aborted";
+    case IPP_JSTATE_COMPLETED:
+      return "completed";
+    default:
+      return "unknown (" + std::to_string(state) + ")";
   }
 }

@@ -26,7 +26,9 @@ class ScratchFolder {
   ~ScratchFolder();
   ScratchFolder(const ScratchFolder &) = delete;
   ScratchFolder &operator=(const ScratchFolder &) = delete;
-  const std::string &path() const { return path_; }
+  const std::string &path() const {
+    return path_;
+  }
   std::string Make(const std::string &name) const;  // a subfolder, mode 0755
   std::string Write(const std::string &name, const std::string &text) const;
 
@@ -62,8 +64,7 @@ constexpr DotBox kRectangleDots{135, 180, 494, 359};
 // A ServerBin folder for CUPS: the system's backends, daemons and filters, with the given
 // file as filter rastertoquillmarsh. copy_filter puts a root-style copy (mode 0755) in the
 // folder; otherwise a link to the file itself, so CUPS checks the file as it is.
-std::string MakeServerBin(const ScratchFolder &folder, const std::string &filter,
-                          bool copy_filter);
+std::string MakeServerBin(const ScratchFolder &folder, const std::string &filter, bool copy_filter);
 
 // cupsfilter -e with the project's PPD: pdftopdf, the renderer and our filter, as CUPS
 // would run them for a queue. options are NAME=value job options.
@@ -75,7 +76,7 @@ CommandResult RunCupsfilter(const ScratchFolder &folder, const std::string &pdf,
 class PrivateScheduler {
  public:
   struct Setup {
-    std::string filter;     // the filter CUPS runs; the built one when empty
+    std::string filter;  // the filter CUPS runs; the built one when empty
     bool copy_filter = true;
     std::string model_dir;  // a folder of PPDs that `lpinfo -m` lists, when not empty
   };
@@ -85,9 +86,15 @@ class PrivateScheduler {
   PrivateScheduler(const PrivateScheduler &) = delete;
   PrivateScheduler &operator=(const PrivateScheduler &) = delete;
 
-  bool running() const { return pid_ > 0; }
-  const std::string &startup_error() const { return startup_error_; }
-  const ScratchFolder &folder() const { return folder_; }
+  bool running() const {
+    return pid_ > 0;
+  }
+  const std::string &startup_error() const {
+    return startup_error_;
+  }
+  const ScratchFolder &folder() const {
+    return folder_;
+  }
 
   // A CUPS client command (lp, lpadmin, cancel, lpinfo...) talking to this scheduler.
   CommandResult Client(const std::vector<std::string> &argv) const;

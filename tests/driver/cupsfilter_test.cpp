@@ -27,7 +27,9 @@ const ResolutionCase kResolutions[] = {
 };
 
 // Test names show the choice rather than the bytes of the case.
-void PrintTo(const ResolutionCase &resolution, std::ostream *out) { *out << resolution.choice; }
+void PrintTo(const ResolutionCase &resolution, std::ostream *out) {
+  *out << resolution.choice;
+}
 
 class EveryResolution : public testing::TestWithParam<ResolutionCase> {
  protected:
@@ -91,8 +93,8 @@ INSTANTIATE_TEST_SUITE_P(Cupsfilter, EveryResolution, testing::ValuesIn(kResolut
 TEST(Cupsfilter, MarginsAndDraftQualityReachThePrinter) {
   ScratchFolder folder;
   std::string pdf = MakePdf(folder, "page", RectanglePostScript());
-  CommandResult run = RunCupsfilter(
-      folder, pdf, {"TopMargin=10", "LeftMargin=10", "PrintQuality=DraftQuality"});
+  CommandResult run =
+      RunCupsfilter(folder, pdf, {"TopMargin=10", "LeftMargin=10", "PrintQuality=DraftQuality"});
   ASSERT_EQ(run.status, 0) << run.err;
   PrintedJob job = DecodeStream(run.out);
   ASSERT_EQ(job.error, "");

@@ -46,14 +46,14 @@ std::vector<PaperSize> PaperSizes() {
   for (int i = 0; i < ppd->num_sizes; i++) {
     const ppd_size_t &size = ppd->sizes[i];
     if (std::string(size.name) != "Custom") {
-      sizes.push_back({size.name, size.width, size.length, size.left, size.bottom, size.right,
-                       size.top});
+      sizes.push_back(
+          {size.name, size.width, size.length, size.left, size.bottom, size.right, size.top});
     }
   }
   ppd_size_t *custom = ppdPageSize(ppd, "Custom.360x216");
   if (custom != nullptr) {
-    sizes.push_back({"Custom.360x216", custom->width, custom->length, custom->left,
-                     custom->bottom, custom->right, custom->top});
+    sizes.push_back({"Custom.360x216", custom->width, custom->length, custom->left, custom->bottom,
+                     custom->right, custom->top});
   }
   ppdClose(ppd);
   return sizes;
@@ -69,9 +69,10 @@ TEST(Ppd, EveryPaperSizePrintsItsImageableAreaWithinThePrintLine) {
     SCOPED_TRACE(size.name);
     // A page of the paper's size, black all over: what prints is what the printer reaches.
     std::string w = std::to_string(size.width), h = std::to_string(size.length);
-    std::string pdf = MakePdf(folder, "full", "%!PS\n<< /PageSize [" + w + " " + h +
-                                                  "] >> setpagedevice\n0 setgray 0 0 " + w +
-                                                  " " + h + " rectfill showpage\n");
+    std::string pdf =
+        MakePdf(folder, "full",
+                "%!PS\n<< /PageSize [" + w + " " + h + "] >> setpagedevice\n0 setgray 0 0 " + w +
+                    " " + h + " rectfill showpage\n");
     CommandResult run = RunCupsfilter(folder, pdf, {"PageSize=" + size.name});
     ASSERT_EQ(run.status, 0) << run.err;
 

@@ -22,7 +22,9 @@ struct Reader {
   size_t at = 0;
   std::string error;
 
-  bool AtEnd() const { return at >= bytes.size(); }
+  bool AtEnd() const {
+    return at >= bytes.size();
+  }
   int Peek(size_t ahead = 0) const {
     return at + ahead < bytes.size() ? static_cast<unsigned char>(bytes[at + ahead]) : -1;
   }

@@ -14,9 +14,15 @@
 // area; right and bottom are inclusive. Empty when no dot was printed.
 struct DotBox {
   int left = 0, top = 0, right = -1, bottom = -1;
-  bool empty() const { return right < left; }
-  int width() const { return right - left + 1; }
-  int height() const { return bottom - top + 1; }
+  bool empty() const {
+    return right < left;
+  }
+  int width() const {
+    return right - left + 1;
+  }
+  int height() const {
+    return bottom - top + 1;
+  }
 };
 
 // One band as the printer printed it: its top row and how many graphics columns it sent.
@@ -31,7 +37,7 @@ struct PrintedPage {
   std::vector<std::vector<uint8_t>> dots;  // dots[row][column], grown as the head moves
 
   bool Dot(int column, int row) const;
-  DotBox Ink() const;                   // the smallest box holding every dot
+  DotBox Ink() const;                    // the smallest box holding every dot
   long DotsIn(const DotBox &box) const;  // dots struck inside the box
 };
 

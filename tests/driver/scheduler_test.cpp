@@ -115,11 +115,11 @@ TEST_F(Scheduler, CancelledJobEndsWithWholeBandsAndAFormFeed) {
 
   // Thirty pages of grey stripes across the whole page: every band is full of dots.
   const int kPages = 30;
-  std::string pdf = MakePdf(documents_, "long",
-                            "%!PS\n<< /PageSize [612 792] >> setpagedevice\n1 1 " +
-                                std::to_string(kPages) +
-                                " { pop 0 1 31 { dup 0.03 mul setgray 18 mul 18 add 0 18 792 "
-                                "rectfill } for showpage } for\n");
+  std::string pdf =
+      MakePdf(documents_, "long",
+              "%!PS\n<< /PageSize [612 792] >> setpagedevice\n1 1 " + std::to_string(kPages) +
+                  " { pop 0 1 31 { dup 0.03 mul setgray 18 mul 18 add 0 18 792 "
+                  "rectfill } for showpage } for\n");
   std::string error;
   int job = cupsd_.Submit({"-d", "slow", pdf}, &error);
   ASSERT_NE(job, 0) << error;
@@ -151,7 +151,8 @@ TEST_F(Scheduler, CancelledJobEndsWithWholeBandsAndAFormFeed) {
   int state = cupsd_.WaitForJob(job, kJobTimeoutSeconds);
   EXPECT_EQ(state, IPP_JSTATE_CANCELED) << JobStateName(state) << cupsd_.LogTail();
   PrintedJob printed = DecodeStream(received);
-  EXPECT_EQ(printed.error, "") << "the stream must end with whole bands and a form feed" << cupsd_.LogTail(60);
+  EXPECT_EQ(printed.error, "") << "the stream must end with whole bands and a form feed"
+                               << cupsd_.LogTail(60);
   EXPECT_GE(printed.pages.size(), 1u);
   EXPECT_LT(printed.pages.size(), static_cast<size_t>(kPages)) << "the job was not cut short";
 }
@@ -194,8 +195,8 @@ TEST(Installed, DriverIsListedByCupsAndPrints) {
 
   ScratchFolder documents;
   std::string error;
-  int job = cupsd.Submit({"-d", "vorne", MakePdf(documents, "rectangle", RectanglePostScript())},
-                         &error);
+  int job =
+      cupsd.Submit({"-d", "vorne", MakePdf(documents, "rectangle", RectanglePostScript())}, &error);
   ASSERT_NE(job, 0) << error;
   int state = cupsd.WaitForJob(job, kJobTimeoutSeconds);
   ASSERT_EQ(state, IPP_JSTATE_COMPLETED) << JobStateName(state) << cupsd.LogTail();
