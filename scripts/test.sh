@@ -8,7 +8,7 @@ build="${BUILD_DIR:-$root/build}"
 # Debian packages: compiler and test tools, the CUPS libraries the filter links, and the CUPS
 # chain (scheduler, renderers, PPD compiler) that the end-to-end tests drive.
 packages=(
-  g++ cmake ninja-build pkg-config libgtest-dev
+  g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev
   libcups2-dev libcupsimage2-dev libpng-dev
   cups cups-client cups-bsd cups-filters cups-ppdc cups-ipp-utils ghostscript poppler-utils
 )
