@@ -65,10 +65,13 @@ int main(int argc, char *argv[]) {
     }
   }
 
+  // A cancel only sets the flag. The handler restarts interrupted calls: a write that waits for
+  // a slow printer must not fail and drop the buffered bands when the scheduler cancels.
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = CancelJob;
   sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, nullptr);
   g_canceled = 0;
 

@@ -589,4 +589,32 @@ TEST(CancelTest, SigtermMidPageEndsWithWholeBandsAndFormFeed) {
   EXPECT_EQ(run.lines.back(), "INFO: End Doc.");
 }
 
+// SIGTERM while the filter waits for a slow printer to take its data: the write goes on, no
+// byte is lost, and the page still ends with whole bands and a form feed.
+TEST(CancelTest, SigtermDuringBlockedWriteLosesNothing) {
+  TempDir dir;
+  FilterCall call;
+  call.ppd = dir.Write("printer.ppd", PpdText(Ppd("180dpi")));
+  const int width = 2000;
+  call.input = RasterStream({Page(width, 24 * 100, 0)});
+  call.stdout_through_pipe = true;
+  RunningFilter running = StartFilter(call, false);
+  usleep(300 * 1000);  // the pipe fills after a few bands and the filter blocks in write
+  kill(running.pid, SIGTERM);
+  usleep(100 * 1000);
+  FilterRun run = FinishFilter(running);
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  Bytes first = SolidBand(0, width, Hex("FF FF FF"));
+  Bytes band = SolidBand(16, width, Hex("FF FF FF"));
+  Bytes head = Cat({kLetterPrologue, kPageStart, first});
+  ASSERT_GE(run.out.size(), head.size() + 1);
+  ASSERT_TRUE(std::equal(head.begin(), head.end(), run.out.begin()));
+  size_t rest = run.out.size() - head.size() - 1;
+  ASSERT_EQ(rest % band.size(), 0u) << "the stream must end with whole bands";
+  EXPECT_LT(rest / band.size(), 99u) << "the cancel must stop the page";
+  EXPECT_EQ(run.out.back(), 0x0C);
+  EXPECT_EQ(run.lines.back(), "INFO: End Doc.");
+}
+
 }  // namespace

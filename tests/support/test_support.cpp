@@ -216,6 +216,13 @@ RunningFilter StartFilter(const FilterCall &call, bool input_through_pipe) {
     }
     close(reader_gone[0]);
     out = reader_gone[1];
+  } else if (call.stdout_through_pipe) {
+    int printer[2];
+    if (pipe(printer) != 0) {
+      abort();
+    }
+    running.printer = printer[0];
+    out = printer[1];
   } else if (!call.stdout_path.empty()) {
     out = open(call.stdout_path.c_str(), O_WRONLY);
   }
@@ -238,6 +245,9 @@ RunningFilter StartFilter(const FilterCall &call, bool input_through_pipe) {
     dup2(running.err, 2);
     if (running.input >= 0) {
       close(running.input);
+    }
+    if (running.printer >= 0) {
+      close(running.printer);
     }
     if (call.ppd.empty()) {
       unsetenv("PPD");
@@ -268,6 +278,16 @@ FilterRun FinishFilter(RunningFilter &running) {
     running.input = -1;
   }
   FilterRun run;
+  if (running.printer >= 0) {
+    // Drain the pipe the filter writes into, as a slow printer finally takes the data.
+    unsigned char chunk[65536];
+    ssize_t n;
+    while ((n = read(running.printer, chunk, sizeof chunk)) > 0) {
+      run.out.insert(run.out.end(), chunk, chunk + n);
+    }
+    close(running.printer);
+    running.printer = -1;
+  }
   int wstatus = 0;
   waitpid(running.pid, &wstatus, 0);
   if (WIFEXITED(wstatus)) {
@@ -275,7 +295,8 @@ FilterRun FinishFilter(RunningFilter &running) {
   } else if (WIFSIGNALED(wstatus)) {
     run.signal = WTERMSIG(wstatus);
   }
-  run.out = ReadAll(running.out);
+  Bytes written = ReadAll(running.out);
+  run.out.insert(run.out.end(), written.begin(), written.end());
   Bytes err_bytes = ReadAll(running.err);
   run.err.assign(err_bytes.begin(), err_bytes.end());
   run.lines = SplitLines(run.err);

@@ -76,6 +76,7 @@ struct FilterCall {
   std::vector<std::string> env;          // further NAME=value settings
   std::string stdout_path;               // standard output to this file (such as /dev/full)
   bool stdout_closed_by_reader = false;  // standard output a pipe nobody reads
+  bool stdout_through_pipe = false;      // standard output a pipe the test drains at the end
 };
 
 // Runs the built filter with the call's arguments and environment and waits for it.
@@ -88,6 +89,7 @@ struct RunningFilter {
   int input = -1;
   int out = -1;
   int err = -1;
+  int printer = -1;  // the read end of standard output, with stdout_through_pipe
 };
 RunningFilter StartFilter(const FilterCall &call, bool input_through_pipe);
 // Closes the input pipe, if any, waits for the filter and collects what it wrote.
