@@ -1,5 +1,6 @@
-// The hot loops work on blocks, chunks and whole bytes; these tables hold them to the
-// per-pixel rules on random input of every width around their block and chunk sizes.
+// The hot loops work on blocks, chunks, stretches and whole bytes; these tables hold them to
+// the per-pixel and per-column rules on random input of every width around their block and
+// chunk sizes.
 
 #include <gtest/gtest.h>
 
@@ -124,6 +125,51 @@ TEST(FastRowTest, MergesMatchThePixelRules) {
     ASSERT_EQ(merged, darker) << "length " << length;
     MergeColumnData(merged.data(), row.data(), length);
     ASSERT_EQ(row, halved) << "length " << length;
+  }
+}
+
+// The run search, one column at a time: an empty column adds to the gap; a non-empty one
+// stops the search after a gap of more than 16, or else takes the gap and itself into the run.
+void FindRunColumnByColumn(const Bytes &packed, size_t from, int &gap, int &run) {
+  for (size_t c = from; c < packed.size() / 3; c++) {
+    bool empty = (packed[3 * c] | packed[3 * c + 1] | packed[3 * c + 2]) == 0;
+    if (empty) {
+      gap++;
+    } else if (gap > 16) {
+      return;
+    } else {
+      run += gap + 1;
+      gap = 0;
+    }
+  }
+}
+
+TEST(FastRunSearchTest, MatchesTheColumnRuleFromEveryStart) {
+  std::mt19937 random(17);
+  std::uniform_int_distribution<int> stretch(0, 40), byte(1, 255), row_byte(0, 2);
+  for (int band = 0; band < 200; band++) {
+    // Alternate stretches of empty and inked columns, of 0 to 40 columns each, so that gaps
+    // of exactly 16 and 17 columns, and gaps at either end, all occur.
+    Bytes packed;
+    bool ink = band % 2 == 0;
+    while (packed.size() < 3 * 150) {
+      for (int c = stretch(random); c > 0; c--) {
+        Bytes column(3, 0);
+        if (ink) {
+          column[row_byte(random)] = static_cast<unsigned char>(byte(random));
+        }
+        packed.insert(packed.end(), column.begin(), column.end());
+      }
+      ink = !ink;
+    }
+    const int width = static_cast<int>(packed.size() / 3);
+    for (int from = 0; from <= width; from++) {
+      int gap = 0, run = 0, expected_gap = 0, expected_run = 0;
+      findStripPixel(packed.data() + 3 * from, width - from, gap, run);
+      FindRunColumnByColumn(packed, from, expected_gap, expected_run);
+      ASSERT_EQ(run, expected_run) << "band " << band << " from column " << from;
+      ASSERT_EQ(gap, expected_gap) << "band " << band << " from column " << from;
+    }
   }
 }
 

@@ -5,7 +5,7 @@ set -euo pipefail
 # Usage: scripts/bench.sh
 #   BUILD_DIR   Release build of the project (default build-bench)
 #   BENCH_DIR   documents, rasters and results (default out/bench); rendered once, kept
-#   BENCH_RUNS  timed runs of every program on every document (default 7)
+#   BENCH_RUNS  timed runs of every program on every document (default 21)
 #
 # For every document and program: median wall time over alternating runs, instructions
 # counted by callgrind beyond those of a run without pages, peak resident memory, output
@@ -16,7 +16,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_DIR:-$root/build-bench}"
 work="${BENCH_DIR:-$root/out/bench}"
-runs="${BENCH_RUNS:-7}"
+runs="${BENCH_RUNS:-21}"
 
 # Debian packages: what the build needs, the CUPS chain that renders the documents and runs
 # the peer driver, ghostscript for the synthetic documents, valgrind for instruction counts.
