@@ -17,34 +17,22 @@ static bool IsEmptyColumn(const unsigned char *column) {
 //
 // run grows by every column up to the last non-empty one before a stretch of 17 or more empty
 // columns (or the end); gap counts the empty columns after it. The caller sets both to 0.
-//
-// The columns are taken a stretch at a time, empty and non-empty in turn, so the inner loops
-// only test columns; the counts are kept in locals, since stores through the references could
-// change the packed bytes as far as the compiler knows and would be made per column.
+// The counts are kept in locals while the columns are scanned: stores through the references
+// could change the packed bytes as far as the compiler knows, and would be made per column.
 //
 
 void findStripPixel(const unsigned char *columns, int count, int &gap, int &run) {
   int empty = gap;
   int printed = run;
-  int i = 0;
-  while (i < count) {
-    // A stretch of empty columns: a long one ends the run when ink follows it.
-    int first = i;
-    while (i < count && IsEmptyColumn(columns + 3 * static_cast<size_t>(i))) {
-      i++;
-    }
-    empty += i - first;
-    if (i == count || empty > kLongestAbsorbedGap) {
+  for (int i = 0; i < count; i++) {
+    if (IsEmptyColumn(columns + 3 * static_cast<size_t>(i))) {
+      empty++;
+    } else if (empty > kLongestAbsorbedGap) {
       break;
+    } else {
+      printed += empty + 1;
+      empty = 0;
     }
-
-    // Non-empty columns join the run, and the short stretch before them with them.
-    first = i;
-    while (i < count && !IsEmptyColumn(columns + 3 * static_cast<size_t>(i))) {
-      i++;
-    }
-    printed += empty + (i - first);
-    empty = 0;
   }
   gap = empty;
   run = printed;
