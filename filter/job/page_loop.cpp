@@ -86,6 +86,10 @@ int isBlankRow(int length, const unsigned char *row) {
   return 1;
 }
 
+// Rows are merged in chunks of this many output pixels, each built in a local array that no
+// input row can overlap: the chunk loops vectorise without run-time checks, at -O2 as at -O3.
+constexpr int kMergeChunk = 64;
+
 //
 // 'MergeLineData()' - Keep the darker pixel of each vertical pair of 360 dpi rows.
 //
@@ -94,7 +98,15 @@ int isBlankRow(int length, const unsigned char *row) {
 
 void MergeLineData(const unsigned char *first, const unsigned char *second, unsigned char *output,
                    int length) {
-  for (int i = 0; i < length; i++) {
+  int i = 0;
+  for (; i + kMergeChunk <= length; i += kMergeChunk) {
+    unsigned char darker[kMergeChunk];
+    for (int j = 0; j < kMergeChunk; j++) {
+      darker[j] = std::min(first[i + j], second[i + j]);
+    }
+    memcpy(output + i, darker, kMergeChunk);
+  }
+  for (; i < length; i++) {
     output[i] = std::min(first[i], second[i]);
   }
 }
@@ -107,6 +119,14 @@ void MergeLineData(const unsigned char *first, const unsigned char *second, unsi
 
 void MergeColumnData(const unsigned char *input, unsigned char *output, int length) {
   int i = 0;
+  for (; 2 * (i + kMergeChunk) <= length; i += kMergeChunk) {
+    const unsigned char *pairs = input + 2 * i;
+    unsigned char halved[kMergeChunk];
+    for (int j = 0; j < kMergeChunk; j++) {
+      halved[j] = static_cast<unsigned char>((pairs[2 * j] + pairs[2 * j + 1]) / 2);
+    }
+    memcpy(output + i, halved, kMergeChunk);
+  }
   for (; 2 * i + 1 < length; i++) {
     output[i] = static_cast<unsigned char>((input[2 * i] + input[2 * i + 1]) / 2);
   }

@@ -70,33 +70,6 @@ static void GuardEscapes(unsigned char *packed, size_t length) {
   }
 }
 
-//
-// 'PackByte()' - Pack eight rows of a block into one byte per column.
-//
-// rows and thresholds point at the eight grey rows and their threshold rows, top row first.
-// The top row becomes bit 7. Each column's byte is built from whole-byte compares, which
-// the compiler turns into vector compares over 16 columns at a time.
-//
-
-static void PackByte(const unsigned char *const rows[kRowsPerByte],
-                     const unsigned char *const thresholds[kRowsPerByte],
-                     unsigned char bytes[kBlockColumns]) {
-  // Local copies of the row pointers: the stores below cannot change them.
-  const unsigned char *g[kRowsPerByte];
-  const unsigned char *t[kRowsPerByte];
-  for (int k = 0; k < kRowsPerByte; k++) {
-    g[k] = rows[k];
-    t[k] = thresholds[k];
-  }
-  for (int j = 0; j < kBlockColumns; j++) {
-    unsigned char bits = 0;
-    for (int k = 0; k < kRowsPerByte; k++) {
-      bits |= g[k][j] < t[k][j] ? static_cast<unsigned char>(0x80 >> k) : 0;
-    }
-    bytes[j] = bits;
-  }
-}
-
 // On x86-64 the band packer is built twice, plain and for AVX2, and the loader picks the one
 // the processor runs: AVX2 compares 32 columns at a time and can interleave the column bytes.
 #if defined(__x86_64__)
@@ -111,6 +84,11 @@ static void PackByte(const unsigned char *const rows[kRowsPerByte],
 // thresholds[r] is the row of kBlockColumns levels below which the pixels of band row r
 // print, the same for every block. A last block narrower than kBlockColumns is copied into
 // a white block first (white never prints), so every block is packed the same way.
+//
+// Each packed byte of a column is built from eight whole-byte compares, the top row becoming
+// bit 7. The bytes go to a local array that no row pointer can reach, and the loop over the
+// eight rows is unrolled, so the loop over the columns vectorises without run-time checks, at
+// -O2 as at -O3: 16 or 32 columns a compare.
 //
 
 PACK_BAND_VERSIONS static void PackBand(int width, const unsigned char *grey, unsigned char *packed,
@@ -134,7 +112,16 @@ PACK_BAND_VERSIONS static void PackBand(int width, const unsigned char *grey, un
     // The three bytes of every column: rows 0-7, 8-15 and 16-23.
     unsigned char bytes[kBytesPerColumn][kBlockColumns];
     for (int b = 0; b < kBytesPerColumn; b++) {
-      PackByte(rows + kRowsPerByte * b, thresholds + kRowsPerByte * b, bytes[b]);
+      const unsigned char *const *g = rows + kRowsPerByte * b;
+      const unsigned char *const *t = thresholds + kRowsPerByte * b;
+      for (int j = 0; j < kBlockColumns; j++) {
+        unsigned char bits = 0;
+#pragma GCC unroll 8
+        for (int k = 0; k < kRowsPerByte; k++) {
+          bits |= g[k][j] < t[k][j] ? static_cast<unsigned char>(0x80 >> k) : 0;
+        }
+        bytes[b][j] = bits;
+      }
     }
     unsigned char *column = packed + kBytesPerColumn * static_cast<size_t>(first);
     for (int j = 0; j < columns; j++, column += kBytesPerColumn) {
