@@ -1,0 +1,273 @@
+//
+// Fuzz target: arbitrary bytes as a whole raster stream, read by libcups from memory and
+// printed by the filter's own page loop under one of four job settings; the command stream and
+// the messages of the job must pass the job output checks.
+//
+// The input's last byte picks the settings (its value mod 4). A stream's last byte is a pixel
+// or the end of a header; a seed may also carry one byte more than its pages need, which
+// libcups reads as the start of a header that never comes.
+//
+// Standard output goes to a memory file and standard error to a memory stream, so that
+// libFuzzer's own reports still reach the terminal.
+//
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "job/job.h"
+#include "job_output_check.h"
+#include "output/output.h"
+
+// The job settings an input is printed with: the three resolutions, margins of both signs,
+// and the rotated-page path switched on at 360 and at 180.
+struct FuzzJob {
+  JobOptions options;  // xResolution, yResolution, quality, leftMargin, topMargin
+  const char *jobOptions;
+};
+static const FuzzJob kJobs[] = {
+    {{180, 180, 1, 0, 0}, ""},
+    {{360, 360, 0, 7, 3}, "nopdfAutoRotate"},
+    {{360, 180, 1, 0, 0}, ""},
+    {{180, 180, 1, -5, 400}, "fit-to-page nopdfAutorotate=false"},
+};
+
+// The largest buffer the filter may obtain for a page it accepts: two turned images of a page
+// in the rotation window (fewer than 1500 x 1500 pixels each, twice) with room to spare. A
+// larger allocation means a size came from a header that should have been refused.
+constexpr size_t kLargestPageBuffer = 8 * 1024 * 1024;
+
+// Standard output goes to a memory file (the filter sets its buffer as for a real printer
+// pipe); standard error is a memory stream. The file and the stream's buffer are read back
+// after every job.
+static char *g_errBytes = nullptr;
+static size_t g_errSize = 0;
+
+// The largest buffer the filter asked for while a job ran.
+static size_t g_largestAllocation = 0;
+static bool g_watchAllocations = false;
+
+//
+// 'operator new()' - Obtain memory for C++ objects, noting the largest request during a job.
+//
+// The filter obtains every page and band buffer through std::vector, so this sees them all.
+// libcups allocates with malloc and is not counted: for a compressed stream it takes a row
+// buffer of the header's cupsBytesPerLine before the filter has seen the header.
+//
+
+static void *Obtain(size_t size) {
+  if (g_watchAllocations && size > g_largestAllocation) {
+    g_largestAllocation = size;
+  }
+  return malloc(size == 0 ? 1 : size);
+}
+
+void *operator new(size_t size) {
+  if (void *memory = Obtain(size)) {
+    return memory;
+  }
+  throw std::bad_alloc();
+}
+
+void *operator new[](size_t size) {
+  return operator new(size);
+}
+
+void *operator new(size_t size, const std::nothrow_t &) noexcept {
+  return Obtain(size);
+}
+
+void *operator new[](size_t size, const std::nothrow_t &) noexcept {
+  return Obtain(size);
+}
+
+// Every unaligned form of delete, so that no memory from these reaches another allocator.
+void operator delete(void *memory) noexcept {
+  free(memory);
+}
+void operator delete[](void *memory) noexcept {
+  free(memory);
+}
+void operator delete(void *memory, size_t) noexcept {
+  free(memory);
+}
+void operator delete[](void *memory, size_t) noexcept {
+  free(memory);
+}
+void operator delete(void *memory, const std::nothrow_t &) noexcept {
+  free(memory);
+}
+void operator delete[](void *memory, const std::nothrow_t &) noexcept {
+  free(memory);
+}
+
+//
+// '__asan_default_options()' - Let allocations beyond 64 MB fail instead of ending the run.
+//
+// libcups takes a row buffer of the header's cupsBytesPerLine (up to 4 GB) for a compressed
+// stream before the filter sees the header; here such a request fails as it would on a small
+// machine, and the job must still end cleanly.
+//
+
+extern "C" const char *__asan_default_options() {
+  return "allocator_may_return_null=1:max_allocation_size_mb=64";
+}
+
+//
+// 'MemoryStream' - The input as libcups reads it, through its I/O callback.
+//
+
+struct MemoryStream {
+  const uint8_t *data;
+  size_t size;
+  size_t at;
+};
+
+static ssize_t ReadMemory(void *context, unsigned char *buffer, size_t bytes) {
+  MemoryStream *stream = static_cast<MemoryStream *>(context);
+  size_t count = std::min(bytes, stream->size - stream->at);
+  memcpy(buffer, stream->data + stream->at, count);
+  stream->at += count;
+  return static_cast<ssize_t>(count);
+}
+
+//
+// 'TakeOutput()' - Return what the job wrote on standard output, and start the file afresh.
+//
+// The file is not shortened: each job writes from its start and only that much is read.
+//
+
+static std::string TakeOutput() {
+  fflush(stdout);
+  const off_t written = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+  std::string bytes(static_cast<size_t>(written), '\0');
+  if (written > 0 && pread(STDOUT_FILENO, &bytes[0], bytes.size(), 0) != written) {
+    abort();
+  }
+  rewind(stdout);
+  return bytes;
+}
+
+//
+// 'TakeMessages()' - Return what the job wrote on standard error, and start it afresh.
+//
+// A memory stream's size is its position after a flush, so going back to the start empties it.
+//
+
+static std::string TakeMessages() {
+  fflush(stderr);
+  std::string messages(g_errBytes, g_errSize);
+  fseek(stderr, 0, SEEK_SET);
+  return messages;
+}
+
+static void Fail(const FuzzJob &job, const std::string &what, const std::string &messages) {
+  // libFuzzer keeps the original standard error for its reports; the filter's is a memory file.
+  FILE *report = fdopen(dup(STDERR_FILENO), "w");
+  fprintf(report, "job \"%s\" at %d x %d: %s\nmessages:\n%s\n", job.jobOptions,
+          job.options.xResolution, job.options.yResolution, what.c_str(), messages.c_str());
+  fclose(report);
+  abort();
+}
+
+// The most bytes of grey band and raster one input may have the filter work through. The band
+// loop packs 24 rows of the page's width whatever the rows, the rotated path the whole page
+// whatever the stream holds, and compressed streams repeat rows and pixels, so a few kilobytes
+// can ask for many megapixels. Such an input takes the time of thousands of others and reaches
+// no code they do not, and is left out; pages that wide or that large are the fault tests' work.
+constexpr uint64_t kWorkBudget = 1 << 18;
+
+// Page heights that may fall in a rotation window.
+constexpr uint32_t kShortestRotated = 1401;
+constexpr uint32_t kTallestRotated = 2999;
+
+//
+// 'WithinBudget()' - Whether the stream asks the job for no more work than the budget.
+//
+// libcups decodes the stream once, natively and much faster than the instrumented filter,
+// and the count stops as soon as the budget is spent. A page too wide for the job is refused
+// before its rows are read and ends the job.
+//
+
+static bool WithinBudget(const uint8_t *data, size_t size, const FuzzJob &job) {
+  static unsigned char chunk[65536];
+  MemoryStream stream = {data, size, 0};
+  cups_raster_t *raster = cupsRasterOpenIO(ReadMemory, &stream, CUPS_RASTER_READ);
+  cups_page_header2_t header;
+  uint64_t work = 0;
+  while (work <= kWorkBudget && cupsRasterReadHeader2(raster, &header)) {
+    const uint64_t rowBytes = header.cupsBytesPerLine;
+    const uint64_t bandWidth = job.options.xResolution == 360 ? (rowBytes + 1) / 2 : rowBytes;
+    if (bandWidth > kMaxBandColumns) {
+      break;
+    }
+    uint64_t left = rowBytes * header.cupsHeight;
+    work += bandWidth * kBandRows;
+    if (header.cupsHeight >= kShortestRotated && header.cupsHeight <= kTallestRotated) {
+      work += left;
+    }
+    while (work <= kWorkBudget && left > 0) {
+      unsigned count = static_cast<unsigned>(std::min<uint64_t>(left, sizeof chunk));
+      if (!cupsRasterReadPixels(raster, chunk, count)) {
+        break;
+      }
+      work += count;
+      left -= count;
+    }
+  }
+  cupsRasterClose(raster);
+  return work <= kWorkBudget;
+}
+
+extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
+  int file = memfd_create("fuzz-stdout", 0);
+  if (file < 0 || dup2(file, STDOUT_FILENO) < 0) {
+    abort();
+  }
+  close(file);
+  // In the GNU C library the standard streams are variables that may be set.
+  stderr = open_memstream(&g_errBytes, &g_errSize);
+  if (stderr == nullptr) {
+    abort();
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  const FuzzJob &job = kJobs[size > 0 ? data[size - 1] % 4 : 0];
+  if (!WithinBudget(data, size, job)) {
+    return -1;  // not kept in the corpus
+  }
+  MemoryStream stream = {data, size, 0};
+  cups_raster_t *raster = cupsRasterOpenIO(ReadMemory, &stream, CUPS_RASTER_READ);
+  g_canceled = 0;
+
+  StartDoc(job.options);
+  g_largestAllocation = 0;
+  g_watchAllocations = true;
+  JobStatus status = PrintPages(raster, job.options, job.jobOptions);
+  g_watchAllocations = false;
+  EndDoc();
+  cupsRasterClose(raster);
+
+  const std::string out = TakeOutput();
+  const std::string messages = TakeMessages();
+  std::string fault =
+      CheckJobOutput(reinterpret_cast<const unsigned char *>(out.data()), out.size(), messages,
+                     JobOutcome{job.options.xResolution, status == kJobFailed});
+  if (!fault.empty()) {
+    Fail(job, fault, messages);
+  }
+  if (g_largestAllocation > kLargestPageBuffer) {
+    Fail(job, "an allocation of " + std::to_string(g_largestAllocation) + " bytes", messages);
+  }
+  return 0;
+}
