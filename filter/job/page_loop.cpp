@@ -45,9 +45,13 @@ static bool CheckPageHeader(const cups_page_header2_t &header) {
             static_cast<int>(header.cupsBitsPerPixel));
     return false;
   }
-  if (header.cupsColorSpace != CUPS_CSPACE_W && header.cupsColorSpace != CUPS_CSPACE_SW) {
-    fprintf(stderr, "ERROR: Unsupported raster color space: %d.\n",
-            static_cast<int>(header.cupsColorSpace));
+  // The colour space field holds whatever 32 bits the stream carried, and most of those
+  // values are no cups_cspace_t: it is read as the integer it is, not as the enumeration.
+  static_assert(sizeof header.cupsColorSpace == sizeof(uint32_t), "a 32-bit header field");
+  uint32_t colorSpace;
+  memcpy(&colorSpace, &header.cupsColorSpace, sizeof colorSpace);
+  if (colorSpace != CUPS_CSPACE_W && colorSpace != CUPS_CSPACE_SW) {
+    fprintf(stderr, "ERROR: Unsupported raster color space: %d.\n", static_cast<int>(colorSpace));
     return false;
   }
   if (header.cupsBytesPerLine != header.cupsWidth) {
@@ -208,6 +212,9 @@ static JobStatus PrintBandPage(cups_raster_t *raster, const cups_page_header2_t 
           break;
         }
       } else if (!cupsRasterReadPixels(raster, row, rowBytes)) {
+        // A row cut off by the end of the stream is not printed, though libcups may have
+        // filled part of it: the band's rows beyond those gathered stay white.
+        std::fill(row, row + rowBytes, 255);
         break;
       }
 

@@ -126,7 +126,10 @@ JobStatus PrintRotatePage(cups_raster_t *raster, const cups_page_header2_t &head
     }
   } else {
     for (unsigned i = 0; i < header.cupsHeight; i++) {
-      if (!cupsRasterReadPixels(raster, page.data() + i * width, rowBytes)) {
+      unsigned char *row = page.data() + i * width;
+      if (!cupsRasterReadPixels(raster, row, rowBytes)) {
+        // A row cut off by the end of the stream stays white, like the rows after it.
+        std::fill(row, row + rowBytes, 255);
         break;
       }
     }

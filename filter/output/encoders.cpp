@@ -162,7 +162,8 @@ int BinaryImage(int width, const unsigned char *grey, unsigned char *packed, int
 
 int BinaryImageHold(int width, const unsigned char *grey, unsigned char *packed, int level) {
   if (level > kWhite) {
-    std::memset(packed, 0xFF, PackedLength(width));
+    // Not memset: a band of width 0 may come without a buffer, which memset must not be given.
+    std::fill(packed, packed + PackedLength(width), 0xFF);
   } else {
     std::array<unsigned char, kBlockColumns> levels;
     levels.fill(static_cast<unsigned char>(std::max(level, 0)));

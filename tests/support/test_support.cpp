@@ -163,7 +163,9 @@ std::string TempDir::Write(const std::string &name, const std::string &text) con
 std::string TempDir::Write(const std::string &name, const Bytes &bytes) const {
   std::string file = path_ + "/" + name;
   FILE *f = fopen(file.c_str(), "wb");
-  if (f == nullptr || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
+  // An empty vector may hold no buffer at all, and fwrite must not be given a null one.
+  if (f == nullptr ||
+      (!bytes.empty() && fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size())) {
     perror(file.c_str());
     abort();
   }
