@@ -8,7 +8,7 @@ build="${BUILD_DIR:-$root/build}"
 # Debian packages: compiler and test tools, the CUPS libraries the filter links, and the CUPS
 # chain (scheduler, renderers, PPD compiler) that the end-to-end tests drive.
 packages=(
-  g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev
+  g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev valgrind
   libcups2-dev libcupsimage2-dev libpng-dev
   cups cups-client cups-bsd cups-filters cups-ppdc cups-ipp-utils ghostscript poppler-utils
 )
@@ -26,6 +26,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
     "${missing[@]}"
 fi
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Further configure options, such as the sanitizer build's (scripts/test-sanitized.sh).
+read -r -a cmake_options <<<"${QUILLMARSH_CMAKE_OPTIONS:-}"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_options[@]}"
 cmake --build "$build" -j "$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
