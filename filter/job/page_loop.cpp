@@ -199,22 +199,24 @@ static JobStatus PrintBandPage(cups_raster_t *raster, const cups_page_header2_t 
   StartPage(options);
 
   while (pageRow < header.cupsHeight && !g_canceled) {
-    std::fill(grey.begin(), grey.end(), 255);
-    std::fill(packed.begin(), packed.end(), 0);
-
-    // Gather up to 24 band rows, dropping white rows while the band is still empty.
+    // Gather up to 24 band rows, dropping white rows while the band is still empty. Each
+    // row read overwrites its place in the grey band; image rows counts those that hold image,
+    // an odd last row at 360 dpi included.
     int bandRows = 0;
+    int imageRows = 0;
     while (bandRows < kBandRows && pageRow + bandRows < header.cupsHeight) {
       unsigned char *row = grey.data() + static_cast<size_t>(bandRows) * bandWidth;
       if (merge) {
         // An odd last raster row is printed alone with the band, if the band has rows.
-        if (ReadMergedRow(raster, rowBytes, first.data(), second.data(), row) != kRowPair) {
+        MergedRow got = ReadMergedRow(raster, rowBytes, first.data(), second.data(), row);
+        if (got != kRowPair) {
+          imageRows = got == kLastRowAlone ? bandRows + 1 : bandRows;
           break;
         }
       } else if (!cupsRasterReadPixels(raster, row, rowBytes)) {
-        // A row cut off by the end of the stream is not printed, though libcups may have
-        // filled part of it: the band's rows beyond those gathered stay white.
-        std::fill(row, row + rowBytes, 255);
+        // libcups may have filled part of a row cut off by the end of the stream; that row
+        // is not image and is made white below.
+        imageRows = bandRows;
         break;
       }
 
@@ -223,12 +225,16 @@ static JobStatus PrintBandPage(cups_raster_t *raster, const cups_page_header2_t 
         pageRow++;
       } else {
         bandRows++;
+        imageRows = bandRows;
       }
     }
     if (bandRows == 0) {
       break;
     }
 
+    // The rows the band did not gather print white.
+    std::fill(grey.begin() + static_cast<ptrdiff_t>(imageRows) * bandWidth, grey.end(), 255);
+    std::fill(packed.begin(), packed.end(), 0);
     if (options.yResolution == 180) {
       BinaryImage(bandWidth, grey.data(), packed.data(), kPrintLevel);
     } else {
