@@ -25,19 +25,7 @@ packages=(
   libcups2-dev libcupsimage2-dev libpng-dev
   cups cups-filters cups-ppdc ghostscript valgrind util-linux
 )
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
-    "${missing[@]}"
-fi
+bash "$root/scripts/install-packages.sh" "${packages[@]}"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target rastertoquillmarsh vorne24_ppd raster_floor make_raster \

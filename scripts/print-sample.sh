@@ -20,8 +20,8 @@ Options are PPD options and CUPS job options, for example:
   -o nopdfAutoRotate                              turn A5 portrait pages across the carriage
 
 Results go to build/print-sample/ (set OUT_DIR to choose another folder, BUILD_DIR another
-build folder). When the preview tool is built, a PNG picture of every page goes beside the
-bytes.
+build folder). A PNG picture of every page, drawn by quillmarsh-preview, and a summary of
+the stream go beside the bytes.
 EOF
 }
 
@@ -60,27 +60,14 @@ done
 # configures the tests), and the CUPS chain: cupsfilter, pdftopdf and gstoraster, the PPD
 # compiler, ghostscript to render and to make the sample PDF.
 packages=(
-  g++ cmake ninja-build pkg-config libgtest-dev
+  g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev
   libcups2-dev libcupsimage2-dev libpng-dev
   cups cups-filters cups-ppdc ghostscript poppler-utils
 )
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
-    "${missing[@]}"
-fi
+bash "$root/scripts/install-packages.sh" "${packages[@]}"
 
-# Build the filter and the PPD, and the preview tool when the tree has it.
-targets=(rastertoquillmarsh vorne24_ppd)
-[ -f "$root/preview/CMakeLists.txt" ] && targets+=(quillmarsh-preview)
+# Build the filter, the PPD and the preview tool.
+targets=(rastertoquillmarsh vorne24_ppd quillmarsh-preview)
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 cmake --build "$build" --target "${targets[@]}"
 filter="$build/filter/rastertoquillmarsh"
@@ -206,7 +193,7 @@ EOF
 }
 
 # Prints one document: bytes to NAME.prn, the chain's messages to NAME.log, pictures to
-# NAME-page-N.png when the preview tool exists.
+# NAME-page-N.png.
 print_document() {
   local name="$1" source="$2"
   shift 2

@@ -12,19 +12,7 @@ packages=(
   libcups2-dev libcupsimage2-dev libpng-dev
   cups cups-client cups-bsd cups-filters cups-ppdc cups-ipp-utils ghostscript poppler-utils
 )
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
-    "${missing[@]}"
-fi
+bash "$root/scripts/install-packages.sh" "${packages[@]}"
 
 # Further configure options, such as the sanitizer build's (scripts/test-sanitized.sh).
 read -r -a cmake_options <<<"${QUILLMARSH_CMAKE_OPTIONS:-}"
