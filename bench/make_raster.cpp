@@ -16,6 +16,7 @@
 
 #include <cups/raster.h>
 
+#include "grey_page_header.h"
 #include "synthetic_page.h"
 
 int main(int argc, char *argv[]) {
@@ -33,20 +34,7 @@ int main(int argc, char *argv[]) {
     return 1;
   }
 
-  cups_page_header2_t header;
-  memset(&header, 0, sizeof header);
-  strcpy(header.MediaClass, "PwgRaster");
-  header.HWResolution[0] = dpi;
-  header.HWResolution[1] = dpi;
-  header.cupsWidth = width;
-  header.cupsHeight = height;
-  header.cupsBytesPerLine = width;
-  header.cupsBitsPerColor = 8;
-  header.cupsBitsPerPixel = 8;
-  header.cupsColorOrder = CUPS_ORDER_CHUNKED;
-  header.cupsColorSpace = CUPS_CSPACE_W;
-  header.cupsNumColors = 1;
-  header.NumCopies = 1;
+  cups_page_header2_t header = GreyPageHeader(width, height, dpi);
 
   cups_raster_t *raster = cupsRasterOpen(STDOUT_FILENO, CUPS_RASTER_WRITE);
   std::vector<unsigned char> row(width);

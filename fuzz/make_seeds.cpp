@@ -20,6 +20,8 @@
 
 #include <cups/raster.h>
 
+#include "grey_page_header.h"
+
 using Bytes = std::vector<unsigned char>;
 
 // One page of a seed: its header and the rows that follow it (maybe fewer than it promises).
@@ -30,20 +32,7 @@ struct SeedPage {
 
 static SeedPage Page(unsigned width, unsigned height, unsigned char fill = 0) {
   SeedPage page;
-  memset(&page.header, 0, sizeof page.header);
-  cups_page_header2_t &h = page.header;
-  strcpy(h.MediaClass, "PwgRaster");
-  h.HWResolution[0] = 180;
-  h.HWResolution[1] = 180;
-  h.cupsWidth = width;
-  h.cupsHeight = height;
-  h.cupsBytesPerLine = width;
-  h.cupsBitsPerColor = 8;
-  h.cupsBitsPerPixel = 8;
-  h.cupsColorOrder = CUPS_ORDER_CHUNKED;
-  h.cupsColorSpace = CUPS_CSPACE_W;
-  h.cupsNumColors = 1;
-  h.NumCopies = 1;
+  page.header = GreyPageHeader(width, height, 180);
   page.pixels.assign(static_cast<size_t>(width) * height, fill);
   return page;
 }

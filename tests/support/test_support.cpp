@@ -4,6 +4,8 @@
 
 #include "test_support.h"
 
+#include "grey_page_header.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,20 +31,7 @@ std::string FailAllocPath() {
 
 TestPage GreyPage(unsigned width, unsigned height, unsigned char fill, unsigned resolution) {
   TestPage page;
-  memset(&page.header, 0, sizeof page.header);
-  cups_page_header2_t &h = page.header;
-  strcpy(h.MediaClass, "PwgRaster");
-  h.HWResolution[0] = resolution;
-  h.HWResolution[1] = resolution;
-  h.cupsWidth = width;
-  h.cupsHeight = height;
-  h.cupsBytesPerLine = width;
-  h.cupsBitsPerColor = 8;
-  h.cupsBitsPerPixel = 8;
-  h.cupsColorOrder = CUPS_ORDER_CHUNKED;
-  h.cupsColorSpace = CUPS_CSPACE_W;
-  h.cupsNumColors = 1;
-  h.NumCopies = 1;
+  page.header = GreyPageHeader(width, height, resolution);
   page.pixels.assign(static_cast<size_t>(width) * height, fill);
   return page;
 }
