@@ -28,8 +28,8 @@ JobOptions OptionsFor(const OptionsCase &c, std::string &messages) {
   int count = cupsParseOptions(c.job, 0, &options);
   ppdMarkDefaults(ppd);
   cupsMarkOptions(ppd, count, options);
-  JobOptions job;
-  memset(&job, 0x55, sizeof job);  // every field must be written
+  const int32_t unset = 0x55555555;  // every field must be written
+  JobOptions job = {unset, unset, unset, unset, unset, true};
   messages = CaptureStderr([&] { SetVorneOptions(job, ppd); });
   cupsFreeOptions(count, options);
   ppdClose(ppd);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/bands.h"
 #include "job/job.h"
 #include "test_support.h"
 
@@ -75,12 +76,11 @@ class RotationTestTable : public testing::TestWithParam<RotationCase> {};
 
 TEST_P(RotationTestTable, DecidesByOptionWindowAndShape) {
   const RotationCase &c = GetParam();
-  cups_page_header2_t header = GreyPage(c.width, 1, 255, c.resolution).header;
-  header.cupsHeight = c.height;
   JobOptions options{};
   options.xResolution = c.resolution;
   options.yResolution = c.resolution;
-  EXPECT_EQ(IsRotatedPage(c.job, header, options), c.rotated);
+  options.turnPages = AsksForTurnedPages(c.job);
+  EXPECT_EQ(IsRotatedPage(options, c.width, c.height), c.rotated);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -363,8 +363,11 @@ static Bytes CaptureFd(FILE *stream, int fd, const std::function<void()> &body) 
   return bytes;
 }
 
-Bytes CaptureStdout(const std::function<void()> &body) {
-  return CaptureFd(stdout, 1, body);
+Bytes Written(const std::function<void(PrinterSink &)> &body) {
+  Bytes bytes;
+  PrinterSink sink = BufferSink(bytes);
+  body(sink);
+  return bytes;
 }
 
 std::string CaptureStderr(const std::function<void()> &body) {

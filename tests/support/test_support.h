@@ -12,6 +12,8 @@
 
 #include <cups/raster.h>
 
+#include "engine/engine.h"
+
 using Bytes = std::vector<unsigned char>;
 
 // One raster page: an 8-bit grey page unless a test changes the header fields.
@@ -106,8 +108,8 @@ Bytes Repeat(unsigned char byte, size_t count);
 // A readable account of where two byte strings first differ.
 std::string DescribeDifference(const Bytes &expected, const Bytes &actual);
 
-// Everything that body writes on standard output (through stdio), as bytes.
-Bytes CaptureStdout(const std::function<void()> &body);
+// Everything that body writes into a memory sink.
+Bytes Written(const std::function<void(PrinterSink &)> &body);
 // Everything that body writes on standard error, as text.
 std::string CaptureStderr(const std::function<void()> &body);
 
