@@ -181,3 +181,21 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"99999999999999999999999", INT_MAX}, NumberCase{"0x10", 0}));
 
 }  // namespace
+
+// The option string asks for turned pages with either spelling of the switch, anywhere in it.
+struct TurnCase {
+  const char *job;
+  bool asks;
+};
+
+class AsksForTurnedPagesTest : public testing::TestWithParam<TurnCase> {};
+
+TEST_P(AsksForTurnedPagesTest, FindsEitherSpelling) {
+  EXPECT_EQ(AsksForTurnedPages(GetParam().job), GetParam().asks) << GetParam().job;
+}
+
+INSTANTIATE_TEST_SUITE_P(Strings, AsksForTurnedPagesTest,
+                         testing::Values(TurnCase{"", false}, TurnCase{"nopdfAutorotate", true},
+                                         TurnCase{"nopdfAutoRotate", true},
+                                         TurnCase{"a=b nopdfAutoRotate=false", true},
+                                         TurnCase{"nopdfautorotate", false}));
