@@ -57,6 +57,10 @@ static PrintStatus PrintImageBands(const unsigned char *image, int width, int he
   int feed = options.topMargin;
   int shown = 0;
   for (int r = 0; r < height && status == kPrintOk; r += kBandRows) {
+    // A cancel stops the page between bands, as on an upright page.
+    if (sink.canceled != nullptr && sink.canceled(sink.context)) {
+      return EndPage(sink) == kPrintOk ? kPrintCanceled : kPrintWriteFailed;
+    }
     std::fill(packed.begin(), packed.end(), 0);
     std::fill(grey.begin(), grey.end(), 255);
     const int rows = std::min(kBandRows, height - r);
@@ -79,7 +83,8 @@ static PrintStatus PrintImageBands(const unsigned char *image, int width, int he
 // 'PrintImage()' - Print a whole grey image as one page of bands.
 //
 // Unlike the streaming band loop, every band is sent, white or not, and no rows become feed.
-// Returns kPrintNoMemory when its band buffers cannot be obtained (nothing is written then).
+// A cancel ends the page between bands with its form feed (kPrintCanceled). Returns
+// kPrintNoMemory when its band buffers cannot be obtained (nothing is written then).
 //
 
 PrintStatus PrintImage(const unsigned char *image, int width, int height, const JobOptions &options,

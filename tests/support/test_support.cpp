@@ -290,7 +290,12 @@ FilterRun FinishFilter(RunningFilter &running) {
   run.out.insert(run.out.end(), written.begin(), written.end());
   Bytes err_bytes = ReadAll(running.err);
   run.err.assign(err_bytes.begin(), err_bytes.end());
-  run.lines = SplitLines(run.err);
+  // Progress lines come a few times a page; tables of whole jobs check the others.
+  for (std::string &line : SplitLines(run.err)) {
+    const bool progress = line.rfind("INFO: Printing page ", 0) == 0 ||
+                          line.rfind("ATTR: job-media-progress=", 0) == 0;
+    (progress ? run.progress : run.lines).push_back(std::move(line));
+  }
   close(running.out);
   close(running.err);
   return run;

@@ -62,11 +62,13 @@ class TempDir {
 
 // How a run of the filter ended.
 struct FilterRun {
-  Bytes out;                       // standard output
-  std::string err;                 // standard error
-  std::vector<std::string> lines;  // standard error cut into lines (line ends dropped)
-  int status = -1;                 // exit status, or -1 when it did not exit
-  int signal = 0;                  // the signal that ended it, if any
+  Bytes out;                          // standard output
+  std::string err;                    // standard error
+  std::vector<std::string> lines;     // standard error cut into lines (line ends dropped), but
+                                      // for the progress lines
+  std::vector<std::string> progress;  // the "INFO: Printing page" and "ATTR:" progress lines
+  int status = -1;                    // exit status, or -1 when it did not exit
+  int signal = 0;                     // the signal that ended it, if any
 };
 
 struct FilterCall {
