@@ -312,7 +312,8 @@ static bool CheckLineTaken(int fd, const SerialLine &line, const struct termios 
                            char *message, size_t message_size) {
   struct termios kept;
   if (tcgetattr(fd, &kept) != 0) {
-    snprintf(message, message_size, "cannot read the line settings back: %s", strerror(errno));
+    snprintf(message, message_size, "cannot read the line settings of %s back: %s", line.path,
+             strerror(errno));
     return false;
   }
 
@@ -339,7 +340,7 @@ static bool CheckLineTaken(int fd, const SerialLine &line, const struct termios 
     refused = "flow=hard (RTS/CTS)";
   }
   if (refused != nullptr) {
-    snprintf(message, message_size, "the port does not take %s", refused);
+    snprintf(message, message_size, "%s does not take %s", line.path, refused);
     return false;
   }
   return true;
