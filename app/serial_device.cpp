@@ -366,7 +366,7 @@ static void OpenFailure(int error, const char *path, char *message, size_t messa
                path);
       break;
     case EBUSY:
-      snprintf(message, message_size, "%s is in use by another program", path);
+      snprintf(message, message_size, "%s is in use by another printer or program", path);
       break;
     default:
       snprintf(message, message_size, "%s: %s", path, strerror(error));
@@ -392,7 +392,7 @@ static bool PreparePort(SerialPort *port, char *message, size_t message_size) {
   // TIOCEXCL keeps other programs that are not run as root from opening it at all.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {
-      snprintf(message, message_size, "%s is in use by another printer", line.path);
+      snprintf(message, message_size, "%s is in use by another printer or program", line.path);
     } else {
       snprintf(message, message_size, "cannot lock %s: %s", line.path, strerror(errno));
     }

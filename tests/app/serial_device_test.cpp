@@ -439,7 +439,7 @@ TEST_F(SerialPort, SecondPrinterIsRefusedUntilTheFirstCloses) {
   ASSERT_NE(first, nullptr) << messages_.All();
 
   EXPECT_EQ(Open("?baud=9600"), nullptr);
-  EXPECT_NE(messages_.All().find("is in use by another printer"), std::string::npos)
+  EXPECT_NE(messages_.All().find("is in use by another printer or program"), std::string::npos)
       << messages_.All();
 
   papplDeviceClose(first);
