@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -57,9 +58,9 @@ struct SerialSpeed {
 struct SerialPort {
   int fd = -1;
   SerialLine line = {};
-  bool watch_dsr = false;  // flow=dtrdsr on a port that has modem lines
-  size_t dsr_chunk = 1;    // bytes sent between two looks at DSR
-  bool failed = false;     // the port failed while writing; everything after fails at once
+  bool watch_dsr = false;           // flow=dtrdsr on a port that has modem lines
+  size_t dsr_chunk = 1;             // bytes sent between two looks at DSR
+  std::atomic<bool> failed{false};  // the port failed while writing; later writes fail at once
 };
 
 // The ports the list offers, in the order they are shown.
@@ -181,6 +182,10 @@ static bool SetOption(const char *name, const char *value, SerialLine *line, boo
   return true;
 }
 
+//
+// 'ParseSerialUri()' - Read a serial: device URI into line; false with the reason in message.
+//
+
 bool ParseSerialUri(const char *uri, SerialLine *line, char *message, size_t message_size) {
   char scheme[32], userpass[256], host[256], resource[1024];
   int port;
@@ -249,6 +254,10 @@ bool ParseSerialUri(const char *uri, SerialLine *line, char *message, size_t mes
   }
   return true;
 }
+
+//
+// 'SetSerialTermios()' - Make tio a raw line with the speed, frame and flow control of line.
+//
 
 bool SetSerialTermios(const SerialLine &line, struct termios *tio) {
   speed_t speed;
@@ -662,8 +671,9 @@ static ssize_t ReadDevice(pappl_device_t *device, void *buffer, size_t bytes) {
 }
 
 //
-// 'StatusDevice()' - Status callback: offline when the line has hung up (adapter unplugged),
-// otherwise nothing to report; a serial printer has no status channel.
+// 'StatusDevice()' - Status callback: offline when the line has hung up (adapter unplugged) or
+// a write failed, otherwise nothing to report; a serial printer has no status channel. As
+// papplDeviceFlush() does not return a failure, a caller can learn of one here.
 //
 
 static pappl_preason_t StatusDevice(pappl_device_t *device) {
@@ -672,7 +682,7 @@ static pappl_preason_t StatusDevice(pappl_device_t *device) {
     return PAPPL_PREASON_NONE;
   }
   struct pollfd watch = {port->fd, 0, 0};
-  if (poll(&watch, 1, 0) > 0 && HungUp(watch)) {
+  if (port->failed || (poll(&watch, 1, 0) > 0 && HungUp(watch))) {
     return PAPPL_PREASON_OFFLINE;
   }
   return PAPPL_PREASON_NONE;
@@ -777,6 +787,10 @@ static bool ListDevices(pappl_device_cb_t cb, void *data, pappl_deverror_cb_t er
   }
   return false;
 }
+
+//
+// 'AddSerialScheme()' - Register the serial scheme's callbacks with PAPPL, after its own schemes.
+//
 
 void AddSerialScheme() {
   // PAPPL 1.3.1 adds its own schemes only when it finds its scheme list empty. Asking about a
