@@ -42,21 +42,9 @@ constexpr auto kStartLimit = std::chrono::seconds(10);
 constexpr auto kReadLimit = std::chrono::seconds(30);
 constexpr auto kWriteLimit = std::chrono::seconds(30);
 
-// The messages PAPPL's device error callback received.
-struct Messages {
-  std::vector<std::string> lines;
-
-  std::string All() const {
-    std::string all;
-    for (const std::string &line : lines) {
-      all += line + "\n";
-    }
-    return all;
-  }
-};
-
+// 'CollectMessage()' - Device error callback: add the message as a line of the string data.
 void CollectMessage(const char *message, void *data) {
-  static_cast<Messages *>(data)->lines.push_back(message);
+  *static_cast<std::string *>(data) += std::string(message) + "\n";
 }
 
 //
@@ -246,22 +234,22 @@ bool WriteAll(pappl_device_t *device, const Bytes &bytes) {
 // The line settings a URI asks for.
 struct LineCase {
   const char *options;
-  int baud;
+  speed_t speed;
   tcflag_t frame;  // CSIZE, PARENB, PARODD and CSTOPB of c_cflag
   SerialFlow flow;
 };
 
 TEST(SerialUri, OptionsSetTheLine) {
   const LineCase cases[] = {
-      {"", 9600, CS8, SerialFlow::kNone},
-      {"?baud=19200+bits=8+parity=none+flow=dtrdsr", 19200, CS8, SerialFlow::kDtrDsr},
-      {"?baud=115200+parity=even", 115200, CS8 | PARENB, SerialFlow::kNone},
-      {"?bits=7", 9600, CS7 | PARENB, SerialFlow::kNone},
-      {"?bits=7+parity=odd", 9600, CS7 | PARENB | PARODD, SerialFlow::kNone},
-      {"?parity=none&bits=7&stop=2", 9600, CS7 | CSTOPB, SerialFlow::kNone},
-      {"?flow=soft", 9600, CS8, SerialFlow::kSoft},
-      {"?flow=hard", 9600, CS8, SerialFlow::kHard},
-      {"?BAUD=2400+Flow=RTSCTS+", 2400, CS8, SerialFlow::kHard},
+      {"", B9600, CS8, SerialFlow::kNone},
+      {"?baud=19200+bits=8+parity=none+flow=dtrdsr", B19200, CS8, SerialFlow::kDtrDsr},
+      {"?baud=115200+parity=even", B115200, CS8 | PARENB, SerialFlow::kNone},
+      {"?bits=7", B9600, CS7 | PARENB, SerialFlow::kNone},
+      {"?bits=7+parity=odd", B9600, CS7 | PARENB | PARODD, SerialFlow::kNone},
+      {"?parity=none&bits=7&stop=2", B9600, CS7 | CSTOPB, SerialFlow::kNone},
+      {"?flow=soft", B9600, CS8, SerialFlow::kSoft},
+      {"?flow=hard", B9600, CS8, SerialFlow::kHard},
+      {"?BAUD=2400+Flow=RTSCTS+", B2400, CS8, SerialFlow::kHard},
   };
   for (const LineCase &c : cases) {
     std::string uri = std::string("serial:/dev/ttyS0") + c.options;
@@ -277,7 +265,8 @@ TEST(SerialUri, OptionsSetTheLine) {
     tio.c_oflag = OPOST | ONLCR;
     tio.c_lflag = ICANON | ECHO | ISIG;
     ASSERT_TRUE(SetSerialTermios(line, &tio));
-    EXPECT_EQ(static_cast<int>(cfgetospeed(&tio)), static_cast<int>(cfgetispeed(&tio)));
+    EXPECT_EQ(cfgetospeed(&tio), c.speed);
+    EXPECT_EQ(cfgetispeed(&tio), c.speed);
     EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), c.frame);
     EXPECT_EQ((tio.c_cflag & CRTSCTS) != 0, c.flow == SerialFlow::kHard);
     EXPECT_EQ(tio.c_iflag & (IXON | IXOFF),
@@ -313,11 +302,11 @@ TEST(SerialUri, BadUrisFailWithAReason) {
   };
   for (const BadUriCase &c : cases) {
     SCOPED_TRACE(c.uri);
-    Messages messages;
+    std::string messages;
     pappl_device_t *device = papplDeviceOpen(c.uri, "test", CollectMessage, &messages);
     EXPECT_EQ(device, nullptr);
     papplDeviceClose(device);
-    EXPECT_NE(messages.All().find(c.says), std::string::npos) << messages.All();
+    EXPECT_NE(messages.find(c.says), std::string::npos) << messages;
   }
 }
 
@@ -326,9 +315,9 @@ TEST(SerialScheme, PapplsOwnSchemesStay) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto register_then_open_file = [] {
     AddSerialScheme();
-    Messages messages;
+    std::string messages;
     pappl_device_t *device = papplDeviceOpen("file:///dev/null", "test", CollectMessage, &messages);
-    fputs(messages.All().c_str(), stderr);
+    fputs(messages.c_str(), stderr);
     bool schemes = device != nullptr && papplDeviceIsSupported("socket://localhost:9100") &&
                    papplDeviceIsSupported("serial:/dev/ttyS0");
     papplDeviceClose(device);
@@ -337,7 +326,7 @@ TEST(SerialScheme, PapplsOwnSchemesStay) {
   EXPECT_EXIT(exit(register_then_open_file() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(SerialScheme, ListedPortsOpenAsListed) {
+TEST(SerialScheme, ListedPortsParseAsSerialUris) {
   AddSerialScheme();
   struct Listed {
     std::vector<std::string> infos, uris;
@@ -348,10 +337,10 @@ TEST(SerialScheme, ListedPortsOpenAsListed) {
     static_cast<Listed *>(data)->uris.push_back(uri);
     return false;
   };
-  Messages messages;
+  std::string messages;
   EXPECT_FALSE(
       papplDeviceList(PAPPL_DEVTYPE_CUSTOM_LOCAL, add, &listed, CollectMessage, &messages));
-  EXPECT_EQ(messages.All(), "");
+  EXPECT_EQ(messages, "");
   for (size_t i = 0; i < listed.uris.size(); i++) {
     SCOPED_TRACE(listed.infos[i] + " " + listed.uris[i]);
     SerialLine line;
@@ -379,7 +368,7 @@ class SerialPort : public ::testing::Test {
   }
 
   PtyPair pty_;
-  Messages messages_;
+  std::string messages_;
 };
 
 // Line settings on the port itself. The pseudo-terminal driver keeps 8 data bits without
@@ -403,7 +392,7 @@ TEST_F(SerialPort, SettingsReachThePort) {
   for (const PortCase &c : cases) {
     SCOPED_TRACE(c.options);
     pappl_device_t *device = Open(c.options);
-    ASSERT_NE(device, nullptr) << messages_.All();
+    ASSERT_NE(device, nullptr) << messages_;
 
     struct termios tio;
     ASSERT_EQ(tcgetattr(OpenFdOf(pty_.port_path()), &tio), 0);
@@ -424,33 +413,33 @@ TEST_F(SerialPort, SettingsReachThePort) {
 TEST_F(SerialPort, SlowPrinterReceivesTheWholeStream) {
   const Bytes sent = Pattern(3 * kPrinterBytesPerSecond);
   pappl_device_t *device = Open("?baud=9600+bits=8+parity=none+flow=none");
-  ASSERT_NE(device, nullptr) << messages_.All();
+  ASSERT_NE(device, nullptr) << messages_;
 
   auto received = std::async(std::launch::async, ReadPrinter, pty_.printer_path(), sent.size(),
                              kPrinterBytesPerSecond);
   EXPECT_TRUE(WriteAll(device, sent));
   papplDeviceClose(device);
   EXPECT_EQ(FirstDifference(sent, received.get()), "");
-  EXPECT_EQ(messages_.All(), "");
+  EXPECT_EQ(messages_, "");
 }
 
 TEST_F(SerialPort, SecondPrinterIsRefusedUntilTheFirstCloses) {
   pappl_device_t *first = Open("?baud=9600");
-  ASSERT_NE(first, nullptr) << messages_.All();
+  ASSERT_NE(first, nullptr) << messages_;
 
   EXPECT_EQ(Open("?baud=9600"), nullptr);
-  EXPECT_NE(messages_.All().find("is in use by another printer or program"), std::string::npos)
-      << messages_.All();
+  EXPECT_NE(messages_.find("is in use by another printer or program"), std::string::npos)
+      << messages_;
 
   papplDeviceClose(first);
   pappl_device_t *again = Open("?baud=9600");
-  EXPECT_NE(again, nullptr) << messages_.All();
+  EXPECT_NE(again, nullptr) << messages_;
   papplDeviceClose(again);
 }
 
 TEST_F(SerialPort, HangUpMidWriteFailsTheWrite) {
   pappl_device_t *device = Open("?baud=9600+flow=hard");
-  ASSERT_NE(device, nullptr) << messages_.All();
+  ASSERT_NE(device, nullptr) << messages_;
 
   // More than the pseudo-terminals and socat hold: the write waits for the printer.
   const Bytes sent = Pattern(4 << 20);
@@ -468,7 +457,7 @@ TEST_F(SerialPort, HangUpMidWriteFailsTheWrite) {
   }
   writer.join();
   EXPECT_EQ(written.get(), -1);
-  EXPECT_NE(messages_.All().find("failed while printing"), std::string::npos) << messages_.All();
+  EXPECT_NE(messages_.find("failed while printing"), std::string::npos) << messages_;
   EXPECT_EQ(papplDeviceGetStatus(device), PAPPL_PREASON_OFFLINE);
   EXPECT_EQ(papplDeviceWrite(device, sent.data(), sent.size()), -1);
   papplDeviceClose(device);
