@@ -610,7 +610,7 @@ static bool WriteChunk(pappl_device_t *device, SerialPort *port, const unsigned 
 
 //
 // 'WriteDevice()' - Write callback: send all bytes, or return -1 when the port fails. With
-// flow=dtrdsr the data goes out a tenth of a second at a time, each part only when DSR is high
+// flow=dtrdsr the data goes out a tenth of a second at a time, each piece only when DSR is high
 // and after the one before has left the port, so at most that much is on its way when the
 // printer drops DSR.
 //
