@@ -252,4 +252,79 @@ TEST(RotatedPageTest, CancelStopsTheTurnedPageBetweenBands) {
                              {"INFO: End Doc."}}));
 }
 
+// The turn asked for by the print dialog (the PPD's TurnPages, as its default or the job's
+// choice) or by the option string; either is enough.
+struct TurnAskCase {
+  const char *name;
+  std::string ppdDefault;  // the PPD's default TurnPages choice
+  std::string options;     // the job's option string
+  bool turned;
+};
+
+class TurnPagesTest : public testing::TestWithParam<TurnAskCase> {};
+
+TEST_P(TurnPagesTest, TurnsWhenAsked) {
+  const TurnAskCase &c = GetParam();
+  PpdOptions ppd = Ppd("180dpi");
+  ppd.turnPages = c.ppdDefault;
+  FilterRun run = RunRotated(ppd, RasterStream({GreyPage(30, 1450, 255, 180)}), c.options);
+  EXPECT_EQ(run.status, 0) << run.err;
+  const Lines upright = {"PAGE: 1 1", "INFO: Starting page 1.", "INFO: End Page."};
+  EXPECT_EQ(run.lines, Join({{"INFO: resolution 180 180."},
+                             HeaderLines(30, 1450),
+                             c.turned ? RotatedLines(1) : upright,
+                             {"INFO: End Doc."}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Asks, TurnPagesTest,
+    testing::Values(TurnAskCase{"PpdDefaultTrue", "True", "", true},
+                    TurnAskCase{"JobChoosesTrue", "False", "TurnPages=True", true},
+                    TurnAskCase{"FalseWithOptionString", "False", "TurnPages=False nopdfAutoRotate",
+                                true},
+                    TurnAskCase{"JobChoosesFalse", "True", "TurnPages=False", false},
+                    TurnAskCase{"PpdDefaultFalse", "False", "", false}),
+    [](const testing::TestParamInfo<TurnAskCase> &info) { return info.param.name; });
+
+// While a page is sent the scheduler hears how far it is, at every quarter of its rows and at
+// its end, on both paths; the lines come between the page's first and last lines.
+struct ProgressCase {
+  const char *name;
+  TestPage page;
+  std::vector<int> percents;
+};
+
+void PrintTo(const ProgressCase &c, std::ostream *out) {
+  *out << c.name;
+}
+
+class ProgressTest : public testing::TestWithParam<ProgressCase> {};
+
+TEST_P(ProgressTest, ReportsRisingPercentages) {
+  const ProgressCase &c = GetParam();
+  FilterRun run = RunRotated(Ppd("180dpi"), RasterStream({c.page}));
+  ASSERT_EQ(run.status, 0) << run.err;
+  Lines expected;
+  for (int percent : c.percents) {
+    expected.push_back("INFO: Printing page 1, " + std::to_string(percent) + "% complete.");
+    expected.push_back("ATTR: job-media-progress=" + std::to_string(percent));
+  }
+  EXPECT_EQ(run.progress, expected);
+  const size_t first = run.err.find("INFO: Printing page 1,");
+  EXPECT_LT(run.err.find("PAGE: 1 1"), first);
+  EXPECT_LT(run.err.rfind("job-media-progress=100"), run.err.find("INFO: End Page."));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, ProgressTest,
+                         testing::Values(
+                             // Four bands of 24 rows: each a quarter.
+                             ProgressCase{"Upright", GreyPage(6, 96, 0, 180), {25, 50, 75, 100}},
+                             // Turned, 1450 wide and 30 high: a band of 24 rows, then the last 6.
+                             ProgressCase{"Turned", GreyPage(30, 1450, 0, 180), {80, 100}},
+                             // A white page sends no band; its end is still reported.
+                             ProgressCase{"WhitePage", GreyPage(6, 96, 255, 180), {100}}),
+                         [](const testing::TestParamInfo<ProgressCase> &info) {
+                           return info.param.name;
+                         });
+
 }  // namespace
