@@ -101,6 +101,9 @@ bool StartPicture(PictureFile &picture, const std::string &path, int64_t width, 
   }
 
   png_init_io(picture.png, picture.file);
+  // libpng's own limit of a million pixels a row would refuse pictures that kMaxPictureDots and
+  // kMaxScale allow (2 million pixels across); the sizes are the caller's to check.
+  png_set_user_limits(picture.png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   png_set_IHDR(picture.png, picture.info, static_cast<png_uint_32>(width * scale),
                static_cast<png_uint_32>(height * scale), kPaletteBits, PNG_COLOR_TYPE_PALETTE,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
