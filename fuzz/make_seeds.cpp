@@ -224,10 +224,10 @@ static Bytes Feed(unsigned units) {
   return Bytes{0x1B, 0x25, 0x35, static_cast<unsigned char>(units)};
 }
 
-static Bytes Join(std::initializer_list<Bytes> parts) {
+static Bytes Join(std::initializer_list<Bytes> pieces) {
   Bytes joined;
-  for (const Bytes &part : parts) {
-    joined.insert(joined.end(), part.begin(), part.end());
+  for (const Bytes &piece : pieces) {
+    joined.insert(joined.end(), piece.begin(), piece.end());
   }
   return joined;
 }

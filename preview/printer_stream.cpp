@@ -79,7 +79,7 @@ enum class CommandFound { kCommand, kNeedMore, kRefused };
 //
 // bytes holds available bytes of the stream, which ends after them when stream_ends is set.
 // Returns kCommand with command filled in (its offset 0: the caller knows where the bytes
-// lie); kNeedMore when the bytes hold part of a command that more bytes may complete; kRefused
+// lie); kNeedMore when the bytes hold the start of a command that more bytes may complete; kRefused
 // with what is wrong in what: a byte that starts no command, an escape sequence the printer
 // does not know, a command cut off by the end of the stream, and graphics whose column count
 // reaches past the end.
