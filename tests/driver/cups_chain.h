@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "printer_stream.h"
+#include "printed_job.h"
 
 // The built filter, the compiled PPD and the build folder, set by CMake.
 std::string BuiltFilter();

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "cups_chain.h"
-#include "printer_stream.h"
+#include "printed_job.h"
 
 namespace {
 

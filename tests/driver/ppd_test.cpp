@@ -11,7 +11,7 @@
 #include <cups/ppd.h>
 
 #include "cups_chain.h"
-#include "printer_stream.h"
+#include "printed_job.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <cups/cups.h>
 
 #include "cups_chain.h"
-#include "printer_stream.h"
+#include "printed_job.h"
 #include "slow_serial_printer.h"
 
 namespace {

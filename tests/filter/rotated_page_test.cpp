@@ -3,84 +3,13 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <array>
-#include <map>
-
 #include <gtest/gtest.h>
 
 #include "grey_page_header.h"
+#include "printed_job.h"
 #include "test_support.h"
 
 namespace {
-
-// What the printer would do with a stream, band by band: feeds, the left skip and the dots of
-// every column (counted from the left edge).
-struct DecodedBand {
-  int feed_units = 0;
-  std::map<int, std::array<unsigned char, 3>> columns;
-};
-using DecodedPage = std::vector<DecodedBand>;
-
-std::vector<DecodedPage> Decode(const Bytes &s) {
-  std::vector<DecodedPage> pages;
-  size_t i = 0;
-  auto count = [&s](size_t at) { return s.at(at) << 8 | s.at(at + 1); };
-  EXPECT_TRUE(s.size() >= 3 && s[0] == 0x1B && s[2] == 0x0D);
-  i = 3;
-  bool in_band = false;
-  int x = 0;
-  while (i < s.size()) {
-    if (s[i] == 0x0D) {
-      if (!in_band) {
-        pages.emplace_back();
-      }
-      in_band = false;
-      i++;
-    } else if (s[i] == 0x0C) {
-      i++;
-    } else if (s[i] == 0x1B && s.at(i + 2) == '5') {
-      if (!in_band) {
-        pages.back().emplace_back();
-        in_band = true;
-        x = 0;
-      }
-      pages.back().back().feed_units += s.at(i + 3);
-      i += 4;
-    } else if (s[i] == 0x1B && s.at(i + 2) == '3') {
-      x += count(i + 3);
-      i += 5;
-    } else if (s[i] == 0x1B && s.at(i + 2) == '1') {
-      int n = count(i + 3);
-      for (int c = 0; c < n; c++, x++) {
-        std::array<unsigned char, 3> column = {s.at(i + 5 + 3 * c), s.at(i + 6 + 3 * c),
-                                               s.at(i + 7 + 3 * c)};
-        if (column[0] | column[1] | column[2]) {
-          pages.back().back().columns[x] = column;
-        }
-      }
-      i += 5 + 3 * static_cast<size_t>(n);
-    } else {
-      ADD_FAILURE() << "unexpected byte at " << i;
-      break;
-    }
-  }
-  return pages;
-}
-
-bool Dot(const DecodedBand &band, int column, int row) {
-  auto found = band.columns.find(column);
-  return found != band.columns.end() && (found->second[row / 8] & (0x80 >> (row % 8)));
-}
-
-size_t DotCount(const DecodedBand &band) {
-  size_t dots = 0;
-  for (const auto &column : band.columns) {
-    for (unsigned char byte : column.second) {
-      dots += static_cast<size_t>(__builtin_popcount(byte));
-    }
-  }
-  return dots;
-}
 
 PpdOptions Ppd(const std::string &resolution, const std::string &top = "") {
   PpdOptions ppd;
@@ -135,19 +64,20 @@ TEST(RotatedPageTest, A5At360PrintsAs42Bands) {
   FillRect(page, 0, 0, 2, 2900, 0);
   FilterRun run = RunRotated(Ppd("360dpi", "1"), RasterStream({page}));
   ASSERT_EQ(run.status, 0) << run.err;
-  std::vector<DecodedPage> pages = Decode(run.out);
-  ASSERT_EQ(pages.size(), 1u);
-  ASSERT_EQ(pages[0].size(), 42u);
-  EXPECT_EQ(pages[0][0].feed_units, 4);  // top margin 7 rows
+  PrintedJob job = DecodeStream(run.out);
+  ASSERT_EQ(job.error, "");
+  ASSERT_EQ(job.pages.size(), 1u);
+  const PrintedPage &printed = job.pages[0];
+  ASSERT_EQ(printed.bands.size(), 42u);
+  EXPECT_EQ(printed.bands[0].row, 6);  // top margin 7 rows: 4 feed units
   for (size_t b = 1; b < 42; b++) {
-    EXPECT_EQ(pages[0][b].feed_units, 16) << "band " << b;
-    EXPECT_EQ(pages[0][b].columns.empty(), b != 41) << "band " << b;
+    EXPECT_EQ(printed.bands[b].row - printed.bands[b - 1].row, 24) << "band " << b;
+    EXPECT_EQ(printed.bands[b].columns, b == 41 ? 1450 : 0) << "band " << b;
   }
-  const DecodedBand &last = pages[0][41];
-  EXPECT_EQ(last.columns.size(), 1450u);
-  EXPECT_EQ(DotCount(last), 1450u);
-  EXPECT_TRUE(Dot(last, 0, 15) && Dot(last, 1449, 15));
-  EXPECT_EQ(Cat({Bytes(run.out.end() - 1, run.out.end())}), Hex("0C"));
+  const int last = printed.bands[41].row;
+  EXPECT_EQ(printed.DotsIn(DotBox{0, 0, 1449, last + 23}), 1450);
+  EXPECT_TRUE(printed.Dot(0, last + 15) && printed.Dot(1449, last + 15));
+  EXPECT_EQ(run.out.back(), 0x0C);
 }
 
 TEST(RotatedPageTest, OddWidthAndHeightAt360) {
@@ -158,13 +88,17 @@ TEST(RotatedPageTest, OddWidthAndHeightAt360) {
   FillRect(page, 0, 2800, 2, 1, 0);  // image (0, 1400) → turned row 500, column 1400
   FilterRun run = RunRotated(Ppd("360dpi"), RasterStream({page}));
   ASSERT_EQ(run.status, 0) << run.err;
-  std::vector<DecodedPage> pages = Decode(run.out);
-  ASSERT_EQ(pages.size(), 1u);
-  ASSERT_EQ(pages[0].size(), 21u);  // 501 rows
-  EXPECT_TRUE(Dot(pages[0][0], 0, 0));
-  EXPECT_EQ(DotCount(pages[0][0]), 1u);
-  EXPECT_TRUE(Dot(pages[0][20], 1400, 20));
-  EXPECT_EQ(DotCount(pages[0][20]), 1u);
+  PrintedJob job = DecodeStream(run.out);
+  ASSERT_EQ(job.error, "");
+  ASSERT_EQ(job.pages.size(), 1u);
+  const PrintedPage &printed = job.pages[0];
+  ASSERT_EQ(printed.bands.size(), 21u);  // 501 rows
+  const int first = printed.bands[0].row;
+  const int last = printed.bands[20].row;
+  EXPECT_TRUE(printed.Dot(0, first));
+  EXPECT_EQ(printed.DotsIn(DotBox{0, first, 1400, first + 23}), 1);
+  EXPECT_TRUE(printed.Dot(1400, last + 20));
+  EXPECT_EQ(printed.DotsIn(DotBox{0, last, 1400, last + 23}), 1);
 }
 
 TEST(RotatedPageTest, StreamEndingEarlyLeavesTheRightEndWhite) {

@@ -1,10 +1,10 @@
 //
-// A model of the Vorne 24-pin printer for the driver tests: what a command stream puts on
-// paper, and whether the stream is whole.
+// A Vorne command stream as the printer takes it, for the tests: read with the preview's
+// parser and page layout, cut into pages and bands, and drawn into struck dots.
 //
 
-#ifndef QUILLMARSH_TESTS_DRIVER_PRINTER_STREAM_H
-#define QUILLMARSH_TESTS_DRIVER_PRINTER_STREAM_H
+#ifndef QUILLMARSH_TESTS_SUPPORT_PRINTED_JOB_H
+#define QUILLMARSH_TESTS_SUPPORT_PRINTED_JOB_H
 
 #include <cstdint>
 #include <string>
@@ -25,7 +25,8 @@ struct DotBox {
   }
 };
 
-// One band as the printer printed it: its top row and how many graphics columns it sent.
+// One band as the printer took it, printed or blank: its top dot row and the graphics columns
+// it sent.
 struct PrintedBand {
   int row;
   int columns;
@@ -34,22 +35,25 @@ struct PrintedBand {
 // One sheet: its bands and every dot that was struck.
 struct PrintedPage {
   std::vector<PrintedBand> bands;
-  std::vector<std::vector<uint8_t>> dots;  // dots[row][column], grown as the head moves
+  int64_t width = 0, height = 0;
+  std::vector<unsigned char> marks;  // width x height, the preview's marks
 
   bool Dot(int column, int row) const;
   DotBox Ink() const;                    // the smallest box holding every dot
   long DotsIn(const DotBox &box) const;  // dots struck inside the box
 };
 
-// A job as the printer took it. error is empty when the stream follows the printer's
-// grammar to the end: the quality prologue, then pages of bands each closed by a carriage
-// return, each page closed by a form feed. Otherwise it says what broke and where.
+// A job as the printer took it. error is empty when the stream follows the printer's grammar to
+// the end: the quality prologue, then pages of bands each closed by a carriage return, each page
+// closed by a form feed. Otherwise it says what broke and where.
 struct PrintedJob {
   bool draft = false;
   std::vector<PrintedPage> pages;
   std::string error;
 };
 
+PrintedJob DecodeStream(const unsigned char *stream, size_t size);
 PrintedJob DecodeStream(const std::string &stream);
+PrintedJob DecodeStream(const std::vector<unsigned char> &stream);
 
-#endif  // QUILLMARSH_TESTS_DRIVER_PRINTER_STREAM_H
+#endif  // QUILLMARSH_TESTS_SUPPORT_PRINTED_JOB_H
