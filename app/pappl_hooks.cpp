@@ -1,0 +1,57 @@
+//
+// Two hooks into PAPPL 1.3.1 where its public interface offers no way in. Both are defined in
+// the executable, which comes first in symbol lookup, so PAPPL's calls reach them; each hands
+// the call on to the library's own function.
+//
+// - PAPPL calls its operation callback only for operations it does not know, so a Print-Job
+//   cannot be adjusted there: the hook on its document validation adjusts each validated job
+//   request instead (job_requests.cpp).
+// - When PAPPL lists devices (the "devices" command, the web interface's Add Printer page) it
+//   browses DNS-SD with the Avahi client it tried to start; without a running avahi-daemon
+//   that client is null, and Avahi's browser asserts on it and aborts the whole process. The
+//   hook answers "no browser" for a null client, which PAPPL reports as an error before it
+//   lists the other devices.
+//
+
+#include <dlfcn.h>
+
+#include <avahi-client/lookup.h>
+
+#include "printer_app.h"
+
+//
+// '_papplJobValidateDocumentAttributes()' - PAPPL's check of a job request's document, then
+//                                           our adjustments of a request that passed.
+//
+
+extern "C" bool _papplJobValidateDocumentAttributes(pappl_client_t *client) {
+  using Validate = bool (*)(pappl_client_t *);
+  auto validate =
+      reinterpret_cast<Validate>(dlsym(RTLD_NEXT, "_papplJobValidateDocumentAttributes"));
+  if (validate == nullptr || !validate(client)) {
+    return false;
+  }
+  AdjustJobRequest(client);
+  return true;
+}
+
+//
+// 'avahi_service_browser_new()' - Avahi's service browser, or none for a null client.
+//
+
+extern "C" AvahiServiceBrowser *avahi_service_browser_new(
+    AvahiClient *client, AvahiIfIndex interface, AvahiProtocol protocol, const char *type,
+    const char *domain, AvahiLookupFlags flags, AvahiServiceBrowserCallback callback,
+    void *userdata) {
+  using BrowserNew =
+      AvahiServiceBrowser *(*)(AvahiClient *, AvahiIfIndex, AvahiProtocol, const char *,
+                               const char *, AvahiLookupFlags, AvahiServiceBrowserCallback, void *);
+  if (client == nullptr) {
+    return nullptr;
+  }
+  auto avahi = reinterpret_cast<BrowserNew>(dlsym(RTLD_NEXT, "avahi_service_browser_new"));
+  if (avahi == nullptr) {
+    return nullptr;
+  }
+  return avahi(client, interface, protocol, type, domain, flags, callback, userdata);
+}
