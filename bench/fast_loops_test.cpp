@@ -7,8 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "job/job.h"
-#include "output/output.h"
+#include "engine/bands.h"
 
 namespace {
 

@@ -7,11 +7,10 @@
 // or the end of a header; a seed may also carry one byte more than its pages need, which
 // libcups reads as the start of a header that never comes.
 //
-// Standard output goes to a memory file and standard error to a memory stream, so that
+// The printer's bytes go to a memory sink and standard error to a memory stream, so that
 // libFuzzer's own reports still reach the terminal.
 //
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,21 +22,20 @@
 #include <string>
 #include <vector>
 
+#include "engine/bands.h"
 #include "job/job.h"
 #include "job_output_check.h"
-#include "output/output.h"
 
 // The job settings an input is printed with: the three resolutions, margins of both signs,
-// and the rotated-page path switched on at 360 and at 180.
+// and turned pages switched on at 360 and at 180.
 struct FuzzJob {
-  JobOptions options;  // xResolution, yResolution, quality, leftMargin, topMargin
-  const char *jobOptions;
+  JobOptions options;  // xResolution, yResolution, quality, leftMargin, topMargin, turnPages
 };
 static const FuzzJob kJobs[] = {
-    {{180, 180, 1, 0, 0}, ""},
-    {{360, 360, 0, 7, 3}, "nopdfAutoRotate"},
-    {{360, 180, 1, 0, 0}, ""},
-    {{180, 180, 1, -5, 400}, "fit-to-page nopdfAutorotate=false"},
+    {{180, 180, 1, 0, 0, false}},
+    {{360, 360, 0, 7, 3, true}},
+    {{360, 180, 1, 0, 0, false}},
+    {{180, 180, 1, -5, 400, true}},
 };
 
 // The largest buffer the filter may obtain for a page it accepts: two turned images of a page
@@ -45,9 +43,7 @@ static const FuzzJob kJobs[] = {
 // larger allocation means a size came from a header that should have been refused.
 constexpr size_t kLargestPageBuffer = 8 * 1024 * 1024;
 
-// Standard output goes to a memory file (the filter sets its buffer as for a real printer
-// pipe); standard error is a memory stream. The file and the stream's buffer are read back
-// after every job.
+// Standard error is a memory stream, read back after every job.
 static char *g_errBytes = nullptr;
 static size_t g_errSize = 0;
 
@@ -140,23 +136,6 @@ static ssize_t ReadMemory(void *context, unsigned char *buffer, size_t bytes) {
 }
 
 //
-// 'TakeOutput()' - Return what the job wrote on standard output, and start the file afresh.
-//
-// The file is not shortened: each job writes from its start and only that much is read.
-//
-
-static std::string TakeOutput() {
-  fflush(stdout);
-  const off_t written = lseek(STDOUT_FILENO, 0, SEEK_CUR);
-  std::string bytes(static_cast<size_t>(written), '\0');
-  if (written > 0 && pread(STDOUT_FILENO, &bytes[0], bytes.size(), 0) != written) {
-    abort();
-  }
-  rewind(stdout);
-  return bytes;
-}
-
-//
 // 'TakeMessages()' - Return what the job wrote on standard error, and start it afresh.
 //
 // A memory stream's size is its position after a flush, so going back to the start empties it.
@@ -172,8 +151,9 @@ static std::string TakeMessages() {
 static void Fail(const FuzzJob &job, const std::string &what, const std::string &messages) {
   // libFuzzer keeps the original standard error for its reports; the filter's is a memory file.
   FILE *report = fdopen(dup(STDERR_FILENO), "w");
-  fprintf(report, "job \"%s\" at %d x %d: %s\nmessages:\n%s\n", job.jobOptions,
-          job.options.xResolution, job.options.yResolution, what.c_str(), messages.c_str());
+  fprintf(report, "job %s turned pages at %d x %d: %s\nmessages:\n%s\n",
+          job.options.turnPages ? "with" : "without", job.options.xResolution,
+          job.options.yResolution, what.c_str(), messages.c_str());
   fclose(report);
   abort();
 }
@@ -228,11 +208,6 @@ static bool WithinBudget(const uint8_t *data, size_t size, const FuzzJob &job) {
 }
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
-  int file = memfd_create("fuzz-stdout", 0);
-  if (file < 0 || dup2(file, STDOUT_FILENO) < 0) {
-    abort();
-  }
-  close(file);
   // In the GNU C library the standard streams are variables that may be set.
   stderr = open_memstream(&g_errBytes, &g_errSize);
   if (stderr == nullptr) {
@@ -250,19 +225,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   cups_raster_t *raster = cupsRasterOpenIO(ReadMemory, &stream, CUPS_RASTER_READ);
   g_canceled = 0;
 
-  StartDoc(job.options);
+  std::vector<unsigned char> out;
+  PrinterSink sink = BufferSink(out);
+  StartDoc(job.options, sink);
   g_largestAllocation = 0;
   g_watchAllocations = true;
-  JobStatus status = PrintPages(raster, job.options, job.jobOptions);
+  JobStatus status = PrintPages(raster, job.options, sink);
   g_watchAllocations = false;
-  EndDoc();
+  EndDoc(sink);
   cupsRasterClose(raster);
 
-  const std::string out = TakeOutput();
   const std::string messages = TakeMessages();
-  std::string fault =
-      CheckJobOutput(reinterpret_cast<const unsigned char *>(out.data()), out.size(), messages,
-                     JobOutcome{job.options.xResolution, status == kJobFailed});
+  std::string fault = CheckJobOutput(out.data(), out.size(), messages,
+                                     JobOutcome{job.options.xResolution, status == kJobFailed});
   if (!fault.empty()) {
     Fail(job, fault, messages);
   }

@@ -1,6 +1,7 @@
 //
-// Job control of the Vorne 24-pin filter: the job options taken from the PPD, the cancel flag,
-// the page loop that cuts raster pages into bands, and the rotated-page path.
+// The CUPS front end of the Vorne 24-pin driver: the job options taken from the PPD, the
+// cancel flag, the page loop that reads raster pages and pushes their rows into the band
+// engine, and the printer output on standard output.
 //
 
 #ifndef QUILLMARSH_FILTER_JOB_JOB_H
@@ -8,18 +9,12 @@
 
 #include <csignal>
 #include <cstdint>
+#include <vector>
 
 #include <cups/ppd.h>
 #include <cups/raster.h>
 
-// Settings of one job, filled once from the PPD before the first page is read.
-struct JobOptions {
-  int32_t xResolution;  // dots per inch across: 0, 180 or 360
-  int32_t yResolution;  // dots per inch down: 0, 180 or 360
-  int32_t quality;      // 0 draft, 1 letter quality
-  int32_t leftMargin;   // band columns skipped at the start of every band
-  int32_t topMargin;    // band rows fed before the first band of every page
-};
+#include "engine/engine.h"
 
 // Set to 1 by CancelJob when the scheduler sends SIGTERM; polled between pages and bands.
 extern volatile sig_atomic_t g_canceled;
@@ -29,26 +24,26 @@ enum JobStatus { kJobOk = 0, kJobFailed = 1 };
 
 int SetVorneOptions(JobOptions &options, ppd_file_t *ppd);
 int32_t ReadLeadingNumber(const char *text);
+bool AsksForTurnedPages(const char *job_options);
 
 void CancelJob(int signal_number);
 void log_header(const cups_page_header2_t &header);
-int isBlankRow(int length, const unsigned char *row);
-void MergeLineData(const unsigned char *first, const unsigned char *second, unsigned char *output,
-                   int length);
-void MergeColumnData(const unsigned char *input, unsigned char *output, int length);
 
-// What reading one 360 dpi row pair gave: no row, the page's odd last row alone, or a pair.
-enum MergedRow { kNoRow, kLastRowAlone, kRowPair };
-MergedRow ReadMergedRow(cups_raster_t *raster, unsigned rowBytes, unsigned char *first,
-                        unsigned char *second, unsigned char *output);
+// Prints every page of the raster stream into the sink; kJobFailed when a page ended the job
+// (its reason is on standard error, but for a failed write, which the caller reports).
+JobStatus PrintPages(cups_raster_t *raster, const JobOptions &options, PrinterSink &sink);
 
-JobStatus PrintPages(cups_raster_t *raster, const JobOptions &options, const char *job_options);
+// The printer's bytes on a file descriptor (standard output), with a buffer of our own.
+struct PrinterOutput {
+  int fd;
+  std::vector<unsigned char> buffer;
+  size_t used;
+};
 
-bool IsRotatedPage(const char *job_options, const cups_page_header2_t &header,
-                   const JobOptions &options);
-JobStatus PrintRotatePage(cups_raster_t *raster, const cups_page_header2_t &header,
-                          const JobOptions &options);
-void Rotate90Image(const unsigned char *source, unsigned char *destination, int width, int height);
-JobStatus PrintImage(const unsigned char *image, int width, int height, const JobOptions &options);
+// Sets up the output on fd; its sink writes there. The buffer is small unless fd is a file.
+void OpenPrinterOutput(PrinterOutput &output, int fd);
+PrinterSink PrinterOutputSink(PrinterOutput &output);
+// Writes what the buffer holds; false when the output failed, now or before.
+bool FlushPrinterOutput(PrinterOutput &output, PrinterSink &sink);
 
 #endif  // QUILLMARSH_FILTER_JOB_JOB_H

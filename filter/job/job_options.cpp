@@ -114,3 +114,15 @@ int SetVorneOptions(JobOptions &options, ppd_file_t *ppd) {
   AddOffset(ppd, "Yoffset", options.topMargin);
   return 0;
 }
+
+//
+// 'AsksForTurnedPages()' - Whether the job's option string switches off the automatic
+// rotation of PDF pages, which asks the filter to turn portrait pages of about 8 inches.
+//
+// Either spelling counts, anywhere in the string, whatever stands around it.
+//
+
+bool AsksForTurnedPages(const char *job_options) {
+  return strstr(job_options, "nopdfAutorotate") != nullptr ||
+         strstr(job_options, "nopdfAutoRotate") != nullptr;
+}

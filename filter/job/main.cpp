@@ -16,7 +16,6 @@
 #include <cstring>
 
 #include "job/job.h"
-#include "output/output.h"
 
 // The PPD interface of libcups is deprecated in favour of IPP, but a raster driver's settings
 // still come from its PPD.
@@ -94,12 +93,18 @@ int main(int argc, char *argv[]) {
 
   JobOptions options;
   SetVorneOptions(options, ppd);
-  StartDoc(options);
+  options.turnPages = AsksForTurnedPages(argv[5]);
 
-  JobStatus status = PrintPages(raster, options, argv[5]);
+  PrinterOutput output;
+  OpenPrinterOutput(output, STDOUT_FILENO);
+  PrinterSink sink = PrinterOutputSink(output);
+  JobStatus status = kJobOk;
+  if (StartDoc(options, sink) == kPrintOk) {
+    status = PrintPages(raster, options, sink);
+  }
 
   fputs("INFO: End Doc.\n", stderr);
-  EndDoc();
+  EndDoc(sink);
   ClosePpd(ppd);
   cupsFreeOptions(num_options, job_options);
   cupsRasterClose(raster);
@@ -107,8 +112,8 @@ int main(int argc, char *argv[]) {
     close(fd);
   }
 
-  // Writes are buffered; a closed printer pipe or a full disk shows only now.
-  if (fflush(stdout) != 0 || ferror(stdout)) {
+  // A write that failed stopped the job at once; the last bytes leave only now.
+  if (!FlushPrinterOutput(output, sink)) {
     fputs("ERROR: Unable to write print data.\n", stderr);
     status = kJobFailed;
   }

@@ -219,9 +219,12 @@ std::string MakeServerBin(const ScratchFolder &folder, const std::string &filter
       fs::create_symlink(entry.path(), server_bin + "/" + entry.path().filename().string());
     }
   }
+  // The system's filters, but for an installed copy of ours: the chain must run the one built.
   for (const fs::directory_entry &entry :
        fs::directory_iterator(std::string(QUILLMARSH_CUPS_SERVERBIN) + "/filter")) {
-    fs::create_symlink(entry.path(), filters + "/" + entry.path().filename().string());
+    if (entry.path().filename() != "rastertoquillmarsh") {
+      fs::create_symlink(entry.path(), filters + "/" + entry.path().filename().string());
+    }
   }
   std::string ours = filters + "/rastertoquillmarsh";
   if (copy_filter) {

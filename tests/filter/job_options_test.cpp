@@ -28,8 +28,8 @@ JobOptions OptionsFor(const OptionsCase &c, std::string &messages) {
   int count = cupsParseOptions(c.job, 0, &options);
   ppdMarkDefaults(ppd);
   cupsMarkOptions(ppd, count, options);
-  JobOptions job;
-  memset(&job, 0x55, sizeof job);  // every field must be written
+  const int32_t unset = 0x55555555;  // every field must be written
+  JobOptions job = {unset, unset, unset, unset, unset, true};
   messages = CaptureStderr([&] { SetVorneOptions(job, ppd); });
   cupsFreeOptions(count, options);
   ppdClose(ppd);
@@ -181,3 +181,21 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"99999999999999999999999", INT_MAX}, NumberCase{"0x10", 0}));
 
 }  // namespace
+
+// The option string asks for turned pages with either spelling of the switch, anywhere in it.
+struct TurnCase {
+  const char *job;
+  bool asks;
+};
+
+class AsksForTurnedPagesTest : public testing::TestWithParam<TurnCase> {};
+
+TEST_P(AsksForTurnedPagesTest, FindsEitherSpelling) {
+  EXPECT_EQ(AsksForTurnedPages(GetParam().job), GetParam().asks) << GetParam().job;
+}
+
+INSTANTIATE_TEST_SUITE_P(Strings, AsksForTurnedPagesTest,
+                         testing::Values(TurnCase{"", false}, TurnCase{"nopdfAutorotate", true},
+                                         TurnCase{"nopdfAutoRotate", true},
+                                         TurnCase{"a=b nopdfAutoRotate=false", true},
+                                         TurnCase{"nopdfautorotate", false}));

@@ -8,11 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include "grey_page_header.h"
 #include "test_support.h"
 
 namespace {
-
-using Lines = std::vector<std::string>;
 
 // What the printer would do with a stream, band by band: feeds, the left skip and the dots of
 // every column (counted from the left edge).
@@ -101,18 +100,7 @@ FilterRun RunRotated(const PpdOptions &ppd, const Bytes &stream,
 }
 
 Lines HeaderLines(unsigned width, unsigned height) {
-  return {"cupsBitsPerColor: 8.", "cupsBitsPerPixel: 8.",
-          "cupsBytesPerLine: " + std::to_string(width) + ".",
-          "cupsHeight: " + std::to_string(height) + ".",
-          "cupsWidth: " + std::to_string(width) + "."};
-}
-
-Lines Join(std::initializer_list<Lines> parts) {
-  Lines lines;
-  for (const Lines &part : parts) {
-    lines.insert(lines.end(), part.begin(), part.end());
-  }
-  return lines;
+  return HeaderLines(GreyPageHeader(width, height, 180));
 }
 
 const Lines kRotatedLines = {"Print rotate page", "INFO: Start Page.", "INFO: End Page."};

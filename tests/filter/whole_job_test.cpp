@@ -10,51 +10,11 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 const Bytes kLetterPrologue = Hex("1B 49 0D");
 const Bytes kDraftPrologue = Hex("1B 44 0D");
 const Bytes kPageStart = Hex("0D");
 const Bytes kPageEnd = Hex("0C");
 const Bytes kLeft0 = Hex("1B 25 33 00 00");
-
-Bytes Feed(int units) {
-  return Bytes{0x1B, 0x25, 0x35, static_cast<unsigned char>(units)};
-}
-Bytes Graphics(int columns) {
-  return Bytes{0x1B, 0x25, 0x31, static_cast<unsigned char>(columns >> 8),
-               static_cast<unsigned char>(columns & 0xFF)};
-}
-Bytes Skip(int columns) {
-  return Bytes{0x1B, 0x25, 0x33, static_cast<unsigned char>(columns >> 8),
-               static_cast<unsigned char>(columns & 0xFF)};
-}
-// A band of width columns that all carry the same 3 bytes, at left offset 0.
-Bytes SolidBand(int units, int width, const Bytes &column) {
-  Bytes band = Cat({Feed(units), kLeft0, Graphics(width)});
-  for (int i = 0; i < width; i++) {
-    band.insert(band.end(), column.begin(), column.end());
-  }
-  band.push_back(0x0D);
-  return band;
-}
-
-Lines HeaderLines(const TestPage &page) {
-  const cups_page_header2_t &h = page.header;
-  return {"cupsBitsPerColor: " + std::to_string(static_cast<int>(h.cupsBitsPerColor)) + ".",
-          "cupsBitsPerPixel: " + std::to_string(static_cast<int>(h.cupsBitsPerPixel)) + ".",
-          "cupsBytesPerLine: " + std::to_string(static_cast<int>(h.cupsBytesPerLine)) + ".",
-          "cupsHeight: " + std::to_string(static_cast<int>(h.cupsHeight)) + ".",
-          "cupsWidth: " + std::to_string(static_cast<int>(h.cupsWidth)) + "."};
-}
-
-Lines Join(std::initializer_list<Lines> parts) {
-  Lines lines;
-  for (const Lines &part : parts) {
-    lines.insert(lines.end(), part.begin(), part.end());
-  }
-  return lines;
-}
 
 Lines PrintedPage(const TestPage &page, int number, int copies = 1) {
   return Join({HeaderLines(page),

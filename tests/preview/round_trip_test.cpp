@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "output/output.h"
+#include "engine/bands.h"
 #include "page_layout.h"
 #include "printer_stream.h"
 #include "test_support.h"
@@ -45,12 +45,12 @@ Bytes RandomGreyBand(std::mt19937 &random, int width) {
 // Sends the bands as one page (CR, bands, form feed) and returns the bytes written.
 Bytes SendPage(const std::vector<SentBand> &bands) {
   JobOptions options{180, 180, 1, 0, 0};
-  return CaptureStdout([&] {
-    StartPage(options);
+  return Written([&](PrinterSink &sink) {
+    StartPage(options, sink);
     for (const SentBand &band : bands) {
-      OutputBlockData(band.left, band.feed, band.width, band.packed.data(), 180);
+      OutputBlockData(sink, band.left, band.feed, band.width, band.packed.data(), 180);
     }
-    EndPage();
+    EndPage(sink);
   });
 }
 

@@ -13,8 +13,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 const Bytes kPrologue = Hex("1B 49 0D");
 
 // Every allocation from this size up fails in the filter.
@@ -36,17 +34,6 @@ FilterCall Call(const TempDir &dir, unsigned resolution, const Bytes &stream) {
 
 std::string ResolutionLine(unsigned resolution) {
   return resolution == 360 ? "INFO: resolution 360 360." : "INFO: resolution 180 180.";
-}
-
-// The five header lines, each field printed as a signed decimal.
-Lines HeaderLines(const cups_page_header2_t &h) {
-  auto field = [](const char *name, unsigned value) {
-    return std::string(name) + ": " + std::to_string(static_cast<int>(value)) + ".";
-  };
-  return {field("cupsBitsPerColor", h.cupsBitsPerColor),
-          field("cupsBitsPerPixel", h.cupsBitsPerPixel),
-          field("cupsBytesPerLine", h.cupsBytesPerLine), field("cupsHeight", h.cupsHeight),
-          field("cupsWidth", h.cupsWidth)};
 }
 
 // The colour space as the stream carries it: any 32 bits, most of them no cups_cspace_t.
@@ -176,23 +163,10 @@ TestPage CornerSquare(unsigned width, unsigned height, unsigned side, unsigned r
   return page;
 }
 
-// A band of identical columns at left offset 0.
-Bytes Band(int units, int columns, const Bytes &column) {
-  Bytes band = Cat({Hex("1B 25 35"), Bytes{static_cast<unsigned char>(units)},
-                    Hex("1B 25 33 00 00 1B 25 31"),
-                    Bytes{static_cast<unsigned char>(columns >> 8),
-                          static_cast<unsigned char>(columns & 0xFF)}});
-  for (int i = 0; i < columns; i++) {
-    band = Cat({band, column});
-  }
-  band.push_back(0x0D);
-  return band;
-}
-
 // The square of 30 band columns and rows: a full band, then 6 rows fed by 24 (16 units).
-const Bytes kSquarePage = Cat(
-    {kPrologue, Hex("0D"), Band(0, 30, Hex("FF FF FF")), Band(16, 30, Hex("FC 00 00")), Hex("0C")});
-const Bytes kOneDotPage = Cat({kPrologue, Hex("0D"), Band(0, 1, Hex("80 00 00")), Hex("0C")});
+const Bytes kSquarePage = Cat({kPrologue, Hex("0D"), SolidBand(0, 30, Hex("FF FF FF")),
+                               SolidBand(16, 30, Hex("FC 00 00")), Hex("0C")});
+const Bytes kOneDotPage = Cat({kPrologue, Hex("0D"), SolidBand(0, 1, Hex("80 00 00")), Hex("0C")});
 
 class SmallPageTest : public testing::TestWithParam<SmallPageCase> {};
 

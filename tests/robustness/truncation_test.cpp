@@ -9,8 +9,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 constexpr size_t kSyncBytes = 4;
 constexpr size_t kHeaderBytes = sizeof(cups_page_header2_t);
 
@@ -26,16 +24,9 @@ constexpr size_t kSliceBytes = 512;
 // One black band of the given width and rows, fed by the given printer units.
 Bytes BlackBand(unsigned width, unsigned rows, int units) {
   const uint32_t bits = 0xFFFFFFu << (24 - rows) & 0xFFFFFFu;
-  Bytes band = Hex("1B 25 35");
-  band.push_back(static_cast<unsigned char>(units));
-  band = Cat({band, Hex("1B 25 33 00 00 1B 25 31 00"), Bytes{static_cast<unsigned char>(width)}});
-  for (unsigned column = 0; column < width; column++) {
-    band.push_back(static_cast<unsigned char>(bits >> 16));
-    band.push_back(static_cast<unsigned char>(bits >> 8));
-    band.push_back(static_cast<unsigned char>(bits));
-  }
-  band.push_back(0x0D);
-  return band;
+  const Bytes column = {static_cast<unsigned char>(bits >> 16),
+                        static_cast<unsigned char>(bits >> 8), static_cast<unsigned char>(bits)};
+  return SolidBand(units, static_cast<int>(width), column);
 }
 
 // A black page of which rows arrived: its page prologue, bands of 24 rows and the form feed.
@@ -50,15 +41,9 @@ Bytes BlackPage(unsigned width, unsigned rows) {
 }
 
 Lines PageLines(const TestPage &page, int number) {
-  const cups_page_header2_t &h = page.header;
-  return {"cupsBitsPerColor: 8.",
-          "cupsBitsPerPixel: 8.",
-          "cupsBytesPerLine: " + std::to_string(h.cupsBytesPerLine) + ".",
-          "cupsHeight: " + std::to_string(h.cupsHeight) + ".",
-          "cupsWidth: " + std::to_string(h.cupsWidth) + ".",
-          "PAGE: " + std::to_string(number) + " 1",
-          "INFO: Starting page " + std::to_string(number) + ".",
-          "INFO: End Page."};
+  return Join({HeaderLines(page),
+               {"PAGE: " + std::to_string(number) + " 1",
+                "INFO: Starting page " + std::to_string(number) + ".", "INFO: End Page."}});
 }
 
 // What the filter must make of the stream cut after `cut` bytes: a page whose header arrived

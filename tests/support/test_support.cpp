@@ -319,6 +319,54 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
   return bytes;
 }
 
+Bytes Feed(int units) {
+  return Bytes{0x1B, 0x25, 0x35, static_cast<unsigned char>(units)};
+}
+
+static Bytes CountCommand(unsigned char command, int columns) {
+  return Bytes{0x1B, 0x25, command, static_cast<unsigned char>(columns >> 8),
+               static_cast<unsigned char>(columns & 0xFF)};
+}
+
+Bytes Skip(int columns) {
+  return CountCommand(0x33, columns);
+}
+
+Bytes Graphics(int columns) {
+  return CountCommand(0x31, columns);
+}
+
+Bytes SolidBand(int units, int width, const Bytes &column) {
+  Bytes band = Cat({Feed(units), Skip(0), Graphics(width)});
+  for (int i = 0; i < width; i++) {
+    band.insert(band.end(), column.begin(), column.end());
+  }
+  band.push_back(0x0D);
+  return band;
+}
+
+Lines Join(std::initializer_list<Lines> parts) {
+  Lines lines;
+  for (const Lines &part : parts) {
+    lines.insert(lines.end(), part.begin(), part.end());
+  }
+  return lines;
+}
+
+Lines HeaderLines(const cups_page_header2_t &h) {
+  auto field = [](const char *name, unsigned value) {
+    return std::string(name) + ": " + std::to_string(static_cast<int>(value)) + ".";
+  };
+  return {field("cupsBitsPerColor", h.cupsBitsPerColor),
+          field("cupsBitsPerPixel", h.cupsBitsPerPixel),
+          field("cupsBytesPerLine", h.cupsBytesPerLine), field("cupsHeight", h.cupsHeight),
+          field("cupsWidth", h.cupsWidth)};
+}
+
+Lines HeaderLines(const TestPage &page) {
+  return HeaderLines(page.header);
+}
+
 Bytes Repeat(unsigned char byte, size_t count) {
   return Bytes(count, byte);
 }
@@ -363,8 +411,11 @@ static Bytes CaptureFd(FILE *stream, int fd, const std::function<void()> &body) 
   return bytes;
 }
 
-Bytes CaptureStdout(const std::function<void()> &body) {
-  return CaptureFd(stdout, 1, body);
+Bytes Written(const std::function<void(PrinterSink &)> &body) {
+  Bytes bytes;
+  PrinterSink sink = BufferSink(bytes);
+  body(sink);
+  return bytes;
 }
 
 std::string CaptureStderr(const std::function<void()> &body) {

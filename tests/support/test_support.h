@@ -12,6 +12,8 @@
 
 #include <cups/raster.h>
 
+#include "engine/engine.h"
+
 using Bytes = std::vector<unsigned char>;
 
 // One raster page: an 8-bit grey page unless a test changes the header fields.
@@ -99,6 +101,21 @@ FilterRun FinishFilter(RunningFilter &running);
 std::string FilterPath();
 std::string FailAllocPath();
 
+// The printer's commands and bands, for the streams tests expect.
+Bytes Feed(int units);        // 1B 25 35 n
+Bytes Skip(int columns);      // 1B 25 33 hi lo
+Bytes Graphics(int columns);  // 1B 25 31 hi lo, the column bytes to follow
+// A band of width identical columns at left offset 0, fed by units: feed, left skip, graphics,
+// carriage return.
+Bytes SolidBand(int units, int width, const Bytes &column);
+
+// Standard error cut into lines, and the lines a job writes.
+using Lines = std::vector<std::string>;
+Lines Join(std::initializer_list<Lines> parts);
+// The five lines the filter writes for every page header, each field as a signed decimal.
+Lines HeaderLines(const cups_page_header2_t &header);
+Lines HeaderLines(const TestPage &page);
+
 // Byte strings in tests: Hex("1B 25 35 10") and concatenation.
 Bytes Hex(const std::string &text);
 Bytes Cat(std::initializer_list<Bytes> parts);
@@ -106,8 +123,8 @@ Bytes Repeat(unsigned char byte, size_t count);
 // A readable account of where two byte strings first differ.
 std::string DescribeDifference(const Bytes &expected, const Bytes &actual);
 
-// Everything that body writes on standard output (through stdio), as bytes.
-Bytes CaptureStdout(const std::function<void()> &body);
+// Everything that body writes into a memory sink.
+Bytes Written(const std::function<void(PrinterSink &)> &body);
 // Everything that body writes on standard error, as text.
 std::string CaptureStderr(const std::function<void()> &body);
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "output/output.h"
+#include "engine/bands.h"
 #include "test_support.h"
 
 namespace {
@@ -23,7 +23,8 @@ Bytes PackedBand(int width, std::initializer_list<Dot> dots) {
 }
 
 Bytes Band(int left, int feed, int width, const Bytes &packed) {
-  return CaptureStdout([&] { OutputBlockData(left, feed, width, packed.data(), 180); });
+  return Written(
+      [&](PrinterSink &sink) { OutputBlockData(sink, left, feed, width, packed.data(), 180); });
 }
 
 struct BandCase {
@@ -157,14 +158,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct FramingCase {
   const char *name;
-  std::function<void()> calls;
+  std::function<void(PrinterSink &)> calls;
   Bytes expected;
 };
 
 class FramingTest : public testing::TestWithParam<FramingCase> {};
 
 TEST_P(FramingTest, WritesPrologueAndEpilogue) {
-  Bytes written = CaptureStdout(GetParam().calls);
+  Bytes written = Written(GetParam().calls);
   EXPECT_EQ(written, GetParam().expected) << DescribeDifference(GetParam().expected, written);
 }
 
@@ -176,17 +177,20 @@ JobOptions Quality(int quality) {
 
 INSTANTIATE_TEST_SUITE_P(
     Framing, FramingTest,
-    testing::Values(FramingCase{"DraftJob", [] { StartDoc(Quality(0)); }, Hex("1B 44 0D")},
-                    FramingCase{"LetterQualityJob", [] { StartDoc(Quality(1)); }, Hex("1B 49 0D")},
-                    FramingCase{"AnyOtherQualityIsLetter", [] { StartDoc(Quality(7)); },
-                                Hex("1B 49 0D")},
-                    FramingCase{"PageWithoutBands",
-                                [] {
-                                  StartPage(Quality(1));
-                                  EndPage();
-                                },
-                                Hex("0D 0C")},
-                    FramingCase{"EndDocWritesNothing", [] { EndDoc(); }, Bytes{}}),
+    testing::Values(
+        FramingCase{"DraftJob", [](PrinterSink &sink) { StartDoc(Quality(0), sink); },
+                    Hex("1B 44 0D")},
+        FramingCase{"LetterQualityJob", [](PrinterSink &sink) { StartDoc(Quality(1), sink); },
+                    Hex("1B 49 0D")},
+        FramingCase{"AnyOtherQualityIsLetter",
+                    [](PrinterSink &sink) { StartDoc(Quality(7), sink); }, Hex("1B 49 0D")},
+        FramingCase{"PageWithoutBands",
+                    [](PrinterSink &sink) {
+                      StartPage(Quality(1), sink);
+                      EndPage(sink);
+                    },
+                    Hex("0D 0C")},
+        FramingCase{"EndDocWritesNothing", [](PrinterSink &sink) { EndDoc(sink); }, Bytes{}}),
     [](const testing::TestParamInfo<FramingCase> &info) { return info.param.name; });
 
 }  // namespace

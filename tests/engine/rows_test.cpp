@@ -1,9 +1,9 @@
-// Row helpers of the page loop and the rotated-page path: blank test, 360 dpi merges, the
-// rotation window and the quarter turn.
+// Row helpers of the band engine: blank test, 360 dpi merges, the rotation window and the
+// quarter turn.
 
 #include <gtest/gtest.h>
 
-#include "job/job.h"
+#include "engine/bands.h"
 #include "test_support.h"
 
 namespace {
@@ -61,10 +61,10 @@ INSTANTIATE_TEST_SUITE_P(
                     MergeCase{Bytes{}, Bytes{}, Bytes{}, Bytes{}}));
 
 // Pages taller than wide whose height is in the window of the job's resolution are turned,
-// when the job's options ask the filter to turn them.
+// when the job asks for turned pages.
 struct RotationCase {
   const char *name;
-  const char *job;
+  bool turnPages;
   int resolution;
   unsigned width;
   unsigned height;
@@ -75,33 +75,28 @@ class RotationTestTable : public testing::TestWithParam<RotationCase> {};
 
 TEST_P(RotationTestTable, DecidesByOptionWindowAndShape) {
   const RotationCase &c = GetParam();
-  cups_page_header2_t header = GreyPage(c.width, 1, 255, c.resolution).header;
-  header.cupsHeight = c.height;
   JobOptions options{};
   options.xResolution = c.resolution;
   options.yResolution = c.resolution;
-  EXPECT_EQ(IsRotatedPage(c.job, header, options), c.rotated);
+  options.turnPages = c.turnPages;
+  EXPECT_EQ(IsRotatedPage(options, c.width, c.height), c.rotated);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Window, RotationTestTable,
-    testing::Values(RotationCase{"NoOption", "", 180, 1000, 1450, false},
-                    RotationCase{"LowerCamel", "nopdfAutorotate", 180, 1000, 1450, true},
-                    RotationCase{"UpperCamel", "nopdfAutoRotate", 180, 1000, 1450, true},
-                    RotationCase{"InsideOtherText", "a=b nopdfAutoRotate=false", 180, 1000, 1450,
-                                 true},
-                    RotationCase{"LowerCaseDoesNot", "nopdfautorotate", 180, 1000, 1450, false},
-                    RotationCase{"HeightEqualsWidth", "nopdfAutoRotate", 180, 1450, 1450, false},
-                    RotationCase{"At180Height1400", "nopdfAutoRotate", 180, 1000, 1400, false},
-                    RotationCase{"At180Height1401", "nopdfAutoRotate", 180, 1000, 1401, true},
-                    RotationCase{"At180Height1499", "nopdfAutoRotate", 180, 1000, 1499, true},
-                    RotationCase{"At180Height1500", "nopdfAutoRotate", 180, 1000, 1500, false},
-                    RotationCase{"At360Height2800", "nopdfAutoRotate", 360, 2000, 2800, false},
-                    RotationCase{"At360Height2801", "nopdfAutoRotate", 360, 2000, 2801, true},
-                    RotationCase{"At360Height2999", "nopdfAutoRotate", 360, 2000, 2999, true},
-                    RotationCase{"At360Height3000", "nopdfAutoRotate", 360, 2000, 3000, false},
-                    RotationCase{"At360Height1450", "nopdfAutoRotate", 360, 1000, 1450, false},
-                    RotationCase{"NoResolution", "nopdfAutoRotate", 0, 1000, 1450, false}),
+    testing::Values(RotationCase{"NotAsked", false, 180, 1000, 1450, false},
+                    RotationCase{"Asked", true, 180, 1000, 1450, true},
+                    RotationCase{"HeightEqualsWidth", true, 180, 1450, 1450, false},
+                    RotationCase{"At180Height1400", true, 180, 1000, 1400, false},
+                    RotationCase{"At180Height1401", true, 180, 1000, 1401, true},
+                    RotationCase{"At180Height1499", true, 180, 1000, 1499, true},
+                    RotationCase{"At180Height1500", true, 180, 1000, 1500, false},
+                    RotationCase{"At360Height2800", true, 360, 2000, 2800, false},
+                    RotationCase{"At360Height2801", true, 360, 2000, 2801, true},
+                    RotationCase{"At360Height2999", true, 360, 2000, 2999, true},
+                    RotationCase{"At360Height3000", true, 360, 2000, 3000, false},
+                    RotationCase{"At360Height1450", true, 360, 1000, 1450, false},
+                    RotationCase{"NoResolution", true, 0, 1000, 1450, false}),
     [](const testing::TestParamInfo<RotationCase> &info) { return info.param.name; });
 
 // A quarter turn anticlockwise: the source's top-right corner lands top left, its top-left

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "output/output.h"
+#include "engine/bands.h"
 #include "test_support.h"
 
 namespace {

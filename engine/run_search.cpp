@@ -2,7 +2,7 @@
 // Run search: cut a packed band into runs of columns to print and the empty stretches between.
 //
 
-#include "output/output.h"
+#include "engine/bands.h"
 
 // Empty stretches longer than this are skipped; shorter ones travel as zero data bytes, which
 // costs less on the serial line than a skip command and a new graphics header.

@@ -3,12 +3,11 @@
 //
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
 
-#include "output/output.h"
+#include "engine/bands.h"
 
 constexpr unsigned char kEsc = 0x1B;
 constexpr unsigned char kCarriageReturn = 0x0D;
@@ -21,53 +20,78 @@ constexpr int kMaxFeedUnits = 255;
 // to 15; the buffer keeps a little more.
 constexpr size_t kBandCommandSlack = 24;
 
-static void WriteBytes(const unsigned char *bytes, size_t count) {
-  fwrite(bytes, 1, count, stdout);
+//
+// 'WriteToSink()' - Hand bytes to the sink; false when they were not all taken.
+//
+// After a failed write the sink takes nothing more: a printer that lost part of the stream
+// would read whatever follows the hole as commands.
+//
+
+bool WriteToSink(PrinterSink &sink, const unsigned char *bytes, size_t count) {
+  if (sink.failed) {
+    return false;
+  }
+  if (!sink.write(sink.context, bytes, count)) {
+    sink.failed = true;
+    return false;
+  }
+  return true;
 }
 
-// Standard output's buffer. A band is a few kilobytes; with the C library's default of 4 KiB
-// nearly every band would cost a write of its own, which takes longer than packing it.
-constexpr size_t kStreamBufferBytes = 64 * 1024;
+static PrintStatus Written(bool ok) {
+  return ok ? kPrintOk : kPrintWriteFailed;
+}
+
+//
+// 'AppendToBuffer()' - The write of a buffer sink: append the bytes to the byte vector.
+//
+
+static bool AppendToBuffer(void *context, const unsigned char *bytes, size_t count) {
+  auto *buffer = static_cast<std::vector<unsigned char> *>(context);
+  try {
+    buffer->insert(buffer->end(), bytes, bytes + count);
+  } catch (const std::exception &) {
+    return false;
+  }
+  return true;
+}
+
+PrinterSink BufferSink(std::vector<unsigned char> &buffer) {
+  return PrinterSink{&buffer, AppendToBuffer, nullptr, nullptr, false};
+}
 
 //
 // 'StartDoc()' - Write the job prologue: quality select (ESC "D" draft, ESC "I" letter) and CR.
 //
-// It writes the job's first bytes, so it is where standard output gets its larger buffer.
-//
 
-int StartDoc(const JobOptions &options) {
-  static char stream_buffer[kStreamBufferBytes];
-  setvbuf(stdout, stream_buffer, _IOFBF, sizeof stream_buffer);
+PrintStatus StartDoc(const JobOptions &options, PrinterSink &sink) {
   const unsigned char quality[2] = {kEsc, static_cast<unsigned char>(options.quality ? 'I' : 'D')};
-  WriteBytes(quality, sizeof quality);
-  WriteBytes(&kCarriageReturn, 1);
-  return 0;
+  return Written(WriteToSink(sink, quality, sizeof quality) &&
+                 WriteToSink(sink, &kCarriageReturn, 1));
 }
 
 //
 // 'StartPage()' - Write the page prologue, a carriage return.
 //
 
-int StartPage(const JobOptions & /*options*/) {
-  WriteBytes(&kCarriageReturn, 1);
-  return 0;
+PrintStatus StartPage(const JobOptions & /*options*/, PrinterSink &sink) {
+  return Written(WriteToSink(sink, &kCarriageReturn, 1));
 }
 
 //
 // 'EndPage()' - Write the page epilogue, a form feed.
 //
 
-int EndPage() {
-  WriteBytes(&kFormFeed, 1);
-  return 0;
+PrintStatus EndPage(PrinterSink &sink) {
+  return Written(WriteToSink(sink, &kFormFeed, 1));
 }
 
 //
 // 'EndDoc()' - End the job; the printer needs nothing more.
 //
 
-int EndDoc() {
-  return 0;
+PrintStatus EndDoc(PrinterSink &sink) {
+  return sink.failed ? kPrintWriteFailed : kPrintOk;
 }
 
 //
@@ -100,12 +124,12 @@ static unsigned char *AppendCountCommand(unsigned char *out, unsigned char comma
 // The feed is in band rows and becomes 2 printer units for every 3 rows, the remainder
 // dropped. Runs of columns go as graphics data; stretches of 17 or more empty columns become
 // skips; empty columns at the right end are not sent. A negative feed is sent as 0 and the
-// left offset is held to what the 16-bit skip can carry. The band leaves in one write; returns
-// 0, or -1 (and writes nothing) when its command buffer cannot be obtained.
+// left offset is held to what the 16-bit skip can carry. The band leaves in one write; when
+// its command buffer cannot be obtained nothing of the band is written.
 //
 
-int OutputBlockData(int leftOffset, int feed, int width, const unsigned char *packed,
-                    int /*xResolution*/) {
+PrintStatus OutputBlockData(PrinterSink &sink, int leftOffset, int feed, int width,
+                            const unsigned char *packed, int /*xResolution*/) {
   if (width < 0) {
     width = 0;
   }
@@ -120,13 +144,15 @@ int OutputBlockData(int leftOffset, int feed, int width, const unsigned char *pa
   const size_t size = kBytesPerColumn * static_cast<size_t>(width) + kBandCommandSlack;
   std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[size]);
   if (!buffer) {
-    return -1;
+    return kPrintNoMemory;
   }
 
   // Feeds beyond one command's reach go ahead of the band, each in a write of its own.
   static const unsigned char kLongestFeed[4] = {kEsc, '%', '5', kMaxFeedUnits};
   while (units > kMaxFeedUnits) {
-    WriteBytes(kLongestFeed, sizeof kLongestFeed);
+    if (!WriteToSink(sink, kLongestFeed, sizeof kLongestFeed)) {
+      return kPrintWriteFailed;
+    }
     units -= kMaxFeedUnits;
   }
 
@@ -155,6 +181,5 @@ int OutputBlockData(int leftOffset, int feed, int width, const unsigned char *pa
   }
   *out++ = kCarriageReturn;
 
-  WriteBytes(buffer.get(), static_cast<size_t>(out - buffer.get()));
-  return 0;
+  return Written(WriteToSink(sink, buffer.get(), static_cast<size_t>(out - buffer.get())));
 }

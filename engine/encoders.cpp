@@ -6,7 +6,7 @@
 #include <array>
 #include <cstring>
 
-#include "output/output.h"
+#include "engine/bands.h"
 
 // Thresholds of the 6 x 6 ordered dither. A pixel prints when its grey value is below the
 // threshold, so 0 (black) always prints and values of 230 and above never do.
