@@ -190,8 +190,10 @@ enum class CopyResult { kPrinted, kNotRaster, kFailed };
 //
 // 'PrintPages()' - Push every page of an open raster stream through the raster callbacks.
 //
-// The first page's header has been read. Rows cut off by the end of the stream end their
-// page early, as in the filter. Returns false when a callback failed (it said why).
+// The first page's header has been read. Rows go in until the page ends or takes no more (a
+// cancel stops it at the next band boundary, the band in progress finished with its own
+// rows); rows cut off by the end of the stream end their page early, as in the filter. No
+// page begins after a cancel. Returns false when a callback failed (it said why).
 //
 
 static bool PrintPages(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
@@ -211,14 +213,13 @@ static bool PrintPages(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
       EndVornePage(job, options, device, page);
       return false;
     }
-    bool ok = true;
-    for (unsigned y = 0; ok && y < options->header.cupsHeight; y++) {
-      if (papplJobIsCanceled(job) || !cupsRasterReadPixels(raster, row.data(), rowBytes)) {
+    for (unsigned y = 0; y < options->header.cupsHeight; y++) {
+      if (!cupsRasterReadPixels(raster, row.data(), rowBytes) ||
+          !WriteVorneLine(job, options, device, y, row.data())) {
         break;
       }
-      ok = WriteVorneLine(job, options, device, y, row.data());
     }
-    if (!EndVornePage(job, options, device, page) || !ok) {
+    if (!EndVornePage(job, options, device, page)) {
       return false;
     }
     papplJobSetImpressionsCompleted(job, 1);

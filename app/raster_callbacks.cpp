@@ -321,8 +321,9 @@ bool StartVornePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
 //
 // 'WriteVorneLine()' - Push one row of the page into the engine.
 //
-// Rows outside the printed area are skipped. After a cancel the engine ignores the page's
-// remaining rows; after a failure nothing more is pushed.
+// Rows outside the printed area are skipped. Returns false once the page takes no more rows:
+// the engine stopped it at a band boundary after a cancel (a band once begun is finished with
+// its own rows), or the job failed; EndVornePage then ends the page.
 //
 
 bool WriteVorneLine(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
@@ -337,7 +338,8 @@ bool WriteVorneLine(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
   if (y < area.top || y - area.top >= area.height) {
     return true;
   }
-  return CheckStatus(*vorne, AddBandRow(vorne->page, line + area.left, vorne->sink));
+  PrintStatus status = AddBandRow(vorne->page, line + area.left, vorne->sink);
+  return CheckStatus(*vorne, status) && status == kPrintOk;
 }
 
 //
