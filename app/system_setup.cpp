@@ -18,6 +18,13 @@ constexpr int kDefaultPort = 8000;
 // DNS-SD subtypes of the printers: a printer for everyone, also for Apple clients.
 constexpr const char *kDnssdSubtypes = "_print,_universal";
 
+// Labels of the vendor attributes and their values on the web interface.
+constexpr const char *kEnglishStrings =
+    "\"vorne-top-margin\" = \"Extra top margin (mm)\";\n"
+    "\"vorne-left-margin\" = \"Extra left margin (mm)\";\n"
+    "\"vorne-turn-pages\" = \"Turn A5 portrait pages across the carriage\";\n"
+    "\"media.oe_9.5x11in_9.5x11in\" = \"Fanfold 9.5 x 11 in\";\n";
+
 //
 // 'LogLevelOf()' - The log level an option names; false for an unknown name.
 //
@@ -143,6 +150,7 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
   if ((value = cupsGetOption("server-hostname", num_options, options)) != nullptr) {
     papplSystemSetHostName(system, value);
   }
+  papplSystemAddStringsData(system, "/en.strings", "en", kEnglishStrings);
   papplSystemSetFooterHTML(system,
                            "quillmarsh &mdash; the Vorne 24-pin dot-matrix printer on the "
                            "network.");

@@ -368,6 +368,52 @@ ipp_t *GetPrinterAttributes(const AppServer &server, const std::string &printer)
   return SendRequest(server, printer, request);
 }
 
+bool SetCalibration(const AppServer &server, const std::string &printer, int left, int top) {
+  ipp_t *request = ippNewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES);
+  ipp_t *media = ippNew();
+  ipp_t *size = ippNew();
+  ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "x-dimension", 21000);
+  ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "y-dimension", 29700);
+  ippAddCollection(media, IPP_TAG_ZERO, "media-size", size);
+  ippAddString(media, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-size-name", nullptr,
+               "iso_a4_210x297mm");
+  ippAddString(media, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-source", nullptr, "main");
+  ippAddString(media, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-type", nullptr, "stationery");
+  ippAddInteger(media, IPP_TAG_ZERO, IPP_TAG_INTEGER, "media-left-offset", left);
+  ippAddInteger(media, IPP_TAG_ZERO, IPP_TAG_INTEGER, "media-top-offset", top);
+  ippAddCollection(request, IPP_TAG_PRINTER, "media-col-ready", media);
+  ippDelete(size);
+  ippDelete(media);
+  ipp_t *response = SendRequest(server, printer, request);
+  bool ok = response != nullptr && ippGetStatusCode(response) == IPP_STATUS_OK;
+  ippDelete(response);
+  return ok;
+}
+
+int WebGet(const AppServer &server, const std::string &path, std::string *body) {
+  http_t *http = httpConnect2("127.0.0.1", server.port(), nullptr, AF_INET, HTTP_ENCRYPTION_NEVER,
+                              1, 30000, nullptr);
+  if (http == nullptr) {
+    return 0;
+  }
+  httpClearFields(http);
+  httpSetField(http, HTTP_FIELD_HOST, "127.0.0.1");
+  http_status_t status = HTTP_STATUS_ERROR;
+  if (httpGet(http, path.c_str()) == 0) {
+    while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
+    }
+    char buffer[8192];
+    ssize_t n;
+    while ((n = httpRead2(http, buffer, sizeof buffer)) > 0) {
+      if (body != nullptr) {
+        body->append(buffer, static_cast<size_t>(n));
+      }
+    }
+  }
+  httpClose(http);
+  return static_cast<int>(status);
+}
+
 int PrintJob(const AppServer &server, const std::string &printer, const Bytes &document,
              const std::string &format, const JobAttributes &attributes, std::string *error) {
   ipp_t *request = ippNewRequest(IPP_OP_PRINT_JOB);

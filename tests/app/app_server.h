@@ -130,6 +130,11 @@ bool CancelJob(const AppServer &server, const std::string &printer, int job_id, 
 ipp_t *SendRequest(const AppServer &server, const std::string &printer, ipp_t *request);
 // Get-Printer-Attributes for all attributes; the caller deletes the response.
 ipp_t *GetPrinterAttributes(const AppServer &server, const std::string &printer);
+// Sets the calibration of the printer's loaded A4 paper: media-left-offset and
+// media-top-offset in hundredths of a millimetre.
+bool SetCalibration(const AppServer &server, const std::string &printer, int left, int top);
+// An HTTP GET of the server's web interface: the status, and the page in *body.
+int WebGet(const AppServer &server, const std::string &path, std::string *body);
 
 // A printer port for file: devices: a pseudo-terminal in raw mode, whose other side the test
 // reads at most bytes_per_tick every tick. Its buffer is small, so the server's writes wait

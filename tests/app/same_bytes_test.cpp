@@ -53,29 +53,6 @@ std::string PpdWithOffsets(int x, int y) {
   return ppd;
 }
 
-// Sets the loaded paper's calibration offsets (hundredths of a millimetre).
-bool SetCalibration(const AppServer &server, int left, int top) {
-  ipp_t *request = ippNewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES);
-  ipp_t *media = ippNew();
-  ipp_t *size = ippNew();
-  ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "x-dimension", 21000);
-  ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "y-dimension", 29700);
-  ippAddCollection(media, IPP_TAG_ZERO, "media-size", size);
-  ippAddString(media, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-size-name", nullptr,
-               "iso_a4_210x297mm");
-  ippAddString(media, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-source", nullptr, "main");
-  ippAddString(media, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-type", nullptr, "stationery");
-  ippAddInteger(media, IPP_TAG_ZERO, IPP_TAG_INTEGER, "media-left-offset", left);
-  ippAddInteger(media, IPP_TAG_ZERO, IPP_TAG_INTEGER, "media-top-offset", top);
-  ippAddCollection(request, IPP_TAG_PRINTER, "media-col-ready", media);
-  ippDelete(size);
-  ippDelete(media);
-  ipp_t *response = SendRequest(server, kPrinter, request);
-  bool ok = response != nullptr && ippGetStatusCode(response) == IPP_STATUS_OK;
-  ippDelete(response);
-  return ok;
-}
-
 struct SameBytesCase {
   const char *name;
   std::vector<TestPage> pages;
@@ -170,7 +147,8 @@ TEST_F(SameBytes, AsTheFilterForEveryPpdChoice) {
     ASSERT_EQ(filter.status, 0) << filter.err;
 
     // The application, with the matching IPP attributes and printer settings.
-    ASSERT_TRUE(SetCalibration(*server_, c.leftOffset, c.topOffset)) << server_->LogTail();
+    ASSERT_TRUE(SetCalibration(*server_, kPrinter, c.leftOffset, c.topOffset))
+        << server_->LogTail();
     std::string error;
     std::string jobName = c.name;
     int job = PrintJob(
