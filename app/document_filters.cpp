@@ -20,6 +20,7 @@
 
 #include <cups/raster.h>
 
+#include "pappl_guards.h"
 #include "print_settings.h"
 #include "printer_app.h"
 
@@ -261,9 +262,17 @@ static CopyResult PrintCopy(pappl_job_t *job, pappl_pr_options_t *options, pappl
 //
 
 static bool PrintDocument(pappl_job_t *job, pappl_device_t *device, bool render) {
+  // Held from the first moment: the job before may be closing it (see pappl_guards.h).
+  bool own = false;
+  device = HoldJobDevice(job, device, own);
+  if (device == nullptr) {
+    ReportFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the printer's device.");
+    return false;
+  }
   pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
   if (options == nullptr) {
     ReportFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Not enough memory for the job options.");
+    ReleaseJobDevice(device, own);
     return false;
   }
 
@@ -304,6 +313,7 @@ static bool PrintDocument(pappl_job_t *job, pappl_device_t *device, bool render)
   }
   papplJobSetImpressions(job, static_cast<int>(page));
   papplJobDeletePrintOptions(options);
+  ReleaseJobDevice(device, own);
   return ok;
 }
 

@@ -16,9 +16,11 @@ constexpr double kPointsPerInch = 72.0;
 // fed sideways, so its left edge is the foot of the sheet; fanfold has no top or bottom
 // margin and 9.5 x 11 inch paper keeps its tractor strips.
 const PaperSize kPaperSizes[] = {
-    {"na_letter_8.5x11in", 18, 24, 18, 0},     {"iso_a4_210x297mm", 9.5, 24, 9.5, 0},
-    {"iso_a5_148x210mm", 24, 9.5, 0, 9.5},     {"oe_9.5x11in_9.5x11in", 54, 0, 54, 0},
-    {"na_fanfold-eur_8.5x12in", 18, 0, 18, 0},
+    {"na_letter_8.5x11in", 18, 24, 18, 0},      // cut sheet, print line centred
+    {"iso_a4_210x297mm", 9.5, 24, 9.5, 0},      // cut sheet, print line centred
+    {"iso_a5_148x210mm", 24, 9.5, 0, 9.5},      // fed sideways
+    {"oe_fanfold_9.5x11in", 54, 0, 54, 0},      // fanfold with its tractor strips
+    {"na_fanfold-eur_8.5x12in", 18, 0, 18, 0},  // European fanfold, strips torn off
 };
 const size_t kPaperSizeCount = sizeof kPaperSizes / sizeof kPaperSizes[0];
 

@@ -14,6 +14,7 @@
 
 #include "engine/engine.h"
 #include "paper_sizes.h"
+#include "pappl_guards.h"
 #include "print_settings.h"
 #include "printer_app.h"
 
@@ -21,6 +22,7 @@
 struct VorneJob {
   pappl_job_t *job;
   pappl_device_t *device;
+  bool ownDevice;  // opened for this job (see pappl_guards.h)
   PrintSettings settings;
   const PaperSize *paper;  // the job's paper, when it is one of the PPD's sizes
   bool cutToPaper;         // pages rendered here are cut to the paper's printable area
@@ -222,16 +224,20 @@ bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t
     return false;
   }
   vorne->job = job;
-  vorne->device = device;
+  vorne->device = HoldJobDevice(job, device, vorne->ownDevice);
+  if (vorne->device == nullptr) {
+    AbortJob(*vorne, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the printer's device.");
+    return false;
+  }
   vorne->settings = SettingsOf(job, options);
   vorne->paper = FindPaperSize(options->media.size_name);
   vorne->cutToPaper = !IsClientRaster(papplJobGetFormat(job));
   vorne->sink = PrinterSink{vorne.get(), WriteToDevice, JobIsCanceled, ShowProgress, false};
 
   // Whatever an earlier job left in PAPPL's buffer is not this job's to account for.
-  papplDeviceFlush(device);
+  papplDeviceFlush(vorne->device);
   pappl_devmetrics_t metrics;
-  papplDeviceGetMetrics(device, &metrics);
+  papplDeviceGetMetrics(vorne->device, &metrics);
   vorne->bytesBefore = metrics.write_bytes;
 
   papplLogJob(job, PAPPL_LOGLEVEL_INFO,
@@ -245,6 +251,7 @@ bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t
   JobOptions prologue{};
   prologue.quality = vorne->settings.draft ? 0 : 1;
   if (!CheckStatus(*vorne, StartDoc(prologue, vorne->sink))) {
+    ReleaseJobDevice(vorne->device, vorne->ownDevice);
     return false;
   }
   papplJobSetData(job, vorne.release());
@@ -365,7 +372,8 @@ bool EndVornePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t 
 }
 
 //
-// 'EndVorneJob()' - End the job: the printer needs nothing more; the record goes.
+// 'EndVorneJob()' - End the job: the printer needs nothing more; the record and the hold on
+//                   the device go.
 //
 // Returns false when the job failed on the way, so that PAPPL marks it aborted.
 //
@@ -378,23 +386,21 @@ bool EndVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *
   if (!vorne) {
     return false;
   }
-  if (vorne->failed) {
-    return false;
-  }
+  bool ok = !vorne->failed;
   // A page PAPPL left without its end still gets its form feed.
-  if (vorne->pageOpen) {
+  if (ok && vorne->pageOpen) {
     vorne->pageOpen = false;
-    if (!CheckStatus(*vorne, EndBands(vorne->page, vorne->sink))) {
-      return false;
-    }
+    ok = CheckStatus(*vorne, EndBands(vorne->page, vorne->sink));
   }
-  if (!CheckStatus(*vorne, EndDoc(vorne->sink)) || !FlushDevice(*vorne)) {
+  ok = ok && CheckStatus(*vorne, EndDoc(vorne->sink)) && FlushDevice(*vorne);
+  ReleaseJobDevice(vorne->device, vorne->ownDevice);
+  if (!ok) {
     return false;
   }
   if (papplJobIsCanceled(job)) {
     papplJobSetMessage(job, "Canceled after the band in progress; the page was fed out.");
   } else {
-    papplJobSetMessage(job, "Printed.");
+    papplJobSetMessage(job, "Printed %u page(s).", vorne->pageNumber);
   }
   return true;
 }

@@ -23,7 +23,7 @@ constexpr const char *kEnglishStrings =
     "\"vorne-top-margin\" = \"Extra top margin (mm)\";\n"
     "\"vorne-left-margin\" = \"Extra left margin (mm)\";\n"
     "\"vorne-turn-pages\" = \"Turn A5 portrait pages across the carriage\";\n"
-    "\"media.oe_9.5x11in_9.5x11in\" = \"Fanfold 9.5 x 11 in\";\n";
+    "\"media.oe_fanfold_9.5x11in\" = \"Fanfold 9.5 x 11 in\";\n";
 
 //
 // 'LogLevelOf()' - The log level an option names; false for an unknown name.

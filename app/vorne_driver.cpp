@@ -121,7 +121,7 @@ bool SetUpVorneDriver(pappl_system_t *system, const char *driver_name, const cha
   data->content_default = PAPPL_CONTENT_AUTO;
   data->quality_default = IPP_QUALITY_NORMAL;
   data->scaling_default = PAPPL_SCALING_AUTO;
-  data->orient_default = IPP_ORIENT_NONE;
+  data->orient_default = IPP_ORIENT_PORTRAIT;
   data->sides_supported = PAPPL_SIDES_ONE_SIDED;
   data->sides_default = PAPPL_SIDES_ONE_SIDED;
   data->duplex = PAPPL_DUPLEX_NONE;

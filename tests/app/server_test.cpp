@@ -15,6 +15,10 @@
 #include "app_server.h"
 #include "test_support.h"
 
+#ifndef QUILLMARSH_APP_TEST_DIR
+#error "QUILLMARSH_APP_TEST_DIR must name the folder of the application's tests"
+#endif
+
 namespace {
 
 constexpr const char *kPrinter = "vorne";
@@ -189,6 +193,71 @@ TEST(Faults, ListingDevicesKeepsTheServerUpWithoutAvahi) {
   CommandRun status = server.Command({"status"});
   EXPECT_EQ(status.status, 0) << status.err << server.LogTail();
   EXPECT_NE(status.out.find("Running"), std::string::npos) << status.out;
+}
+
+// A document made by Ghostscript from one of the sample PostScript programs.
+Bytes MakeDocument(const ServerFolder &folder, const std::string &device, const std::string &name) {
+  std::string path = folder.path() + "/" + name;
+  CommandRun made =
+      RunAs({"/usr/bin/gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=" + device, "-r72",
+             "-sPAPERSIZE=letter", "-dFIXEDMEDIA", "-sOutputFile=" + path,
+             std::string(QUILLMARSH_APP_TEST_DIR) + "/documents/onepage.ps"},
+            {"PATH=/usr/bin:/bin"}, geteuid(), getegid());
+  EXPECT_EQ(made.status, 0) << made.err;
+  return ReadBytes(path);
+}
+
+TEST(Documents, RenderedHereAt180DpiUnlessTheJobAsksFor360) {
+  ServerFolder folder;
+  AppServer server(folder);
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  std::string output = folder.Make("out");
+  ASSERT_TRUE(server.AddPrinter(kPrinter, "file://" + output, error)) << error;
+
+  struct Rendered {
+    const char *format;
+    Bytes document;
+  };
+  const Rendered documents[] = {{"application/pdf", MakeDocument(folder, "pdfwrite", "page.pdf")},
+                                {"image/jpeg", MakeDocument(folder, "jpeggray", "page.jpg")}};
+  // Prints the document with the attributes; the bytes the printer got.
+  int n = 0;
+  auto print = [&](const Rendered &d, const JobAttributes &attributes) {
+    std::string name = "job" + std::to_string(++n);
+    int job = PrintJob(
+        server, kPrinter, d.document, d.format,
+        [&](ipp_t *request) {
+          ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
+          attributes(request);
+        },
+        &error);
+    EXPECT_NE(job, 0) << error;
+    EXPECT_EQ(WaitForJob(server, kPrinter, job).state, IPP_JSTATE_COMPLETED) << server.LogTail();
+    return ReadBytes(output + "/" + name + ".prn");
+  };
+  auto resolution = [](int dpi) {
+    return [dpi](ipp_t *request) {
+      ippAddResolution(request, IPP_TAG_JOB, "printer-resolution", IPP_RES_PER_INCH, dpi, dpi);
+    };
+  };
+  auto quality = [](ipp_quality_t value) {
+    return [value](ipp_t *request) {
+      ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_ENUM, "print-quality", value);
+    };
+  };
+
+  for (const Rendered &d : documents) {
+    SCOPED_TRACE(d.format);
+    Bytes at180 = print(d, resolution(180));
+    Bytes at360 = print(d, resolution(360));
+    ASSERT_FALSE(at180.empty());
+    EXPECT_NE(at180, at360);
+    EXPECT_EQ(print(d, [](ipp_t *) {}), at180) << "no resolution asked for";
+    // PAPPL alone would take the middle of the two resolutions for normal quality.
+    EXPECT_EQ(print(d, quality(IPP_QUALITY_NORMAL)), at180) << "print-quality=normal";
+    EXPECT_EQ(print(d, quality(IPP_QUALITY_HIGH)), at180) << "print-quality=high";
+  }
 }
 
 }  // namespace
