@@ -49,14 +49,20 @@ void Rotate90Image(const unsigned char *source, unsigned char *destination, int 
 //
 // 'PrintImageBands()' - Print a whole grey image as one page with the given band buffers.
 //
+// shown is the percent of the page reported so far.
+//
 
 static PrintStatus PrintImageBands(const unsigned char *image, int width, int height,
                                    const JobOptions &options, std::vector<unsigned char> &grey,
-                                   std::vector<unsigned char> &packed, PrinterSink &sink) {
+                                   std::vector<unsigned char> &packed, int &shown,
+                                   PrinterSink &sink) {
   PrintStatus status = StartPage(options, sink);
   int feed = options.topMargin;
-  int shown = 0;
   for (int r = 0; r < height && status == kPrintOk; r += kBandRows) {
+    // A cancel stops the page between bands, as on an upright page.
+    if (sink.canceled != nullptr && sink.canceled(sink.context)) {
+      return EndPage(sink) == kPrintOk ? kPrintCanceled : kPrintWriteFailed;
+    }
     std::fill(packed.begin(), packed.end(), 0);
     std::fill(grey.begin(), grey.end(), 255);
     const int rows = std::min(kBandRows, height - r);
@@ -79,7 +85,8 @@ static PrintStatus PrintImageBands(const unsigned char *image, int width, int he
 // 'PrintImage()' - Print a whole grey image as one page of bands.
 //
 // Unlike the streaming band loop, every band is sent, white or not, and no rows become feed.
-// Returns kPrintNoMemory when its band buffers cannot be obtained (nothing is written then).
+// A cancel ends the page between bands with its form feed (kPrintCanceled). Returns
+// kPrintNoMemory when its band buffers cannot be obtained (nothing is written then).
 //
 
 PrintStatus PrintImage(const unsigned char *image, int width, int height, const JobOptions &options,
@@ -89,7 +96,8 @@ PrintStatus PrintImage(const unsigned char *image, int width, int height, const 
       !ObtainBuffer(grey, kBandRows * static_cast<size_t>(width), 255)) {
     return kPrintNoMemory;
   }
-  return PrintImageBands(image, width, height, options, grey, packed, sink);
+  int shown = 0;
+  return PrintImageBands(image, width, height, options, grey, packed, shown, sink);
 }
 
 //
@@ -187,5 +195,5 @@ PrintStatus EndTurnedPage(BandWriter &page, PrinterSink &sink) {
   const int height = static_cast<int>(page.imageHeight);
   Rotate90Image(page.image.data(), page.turnedImage.data(), width, height);
   return PrintImageBands(page.turnedImage.data(), height, width, page.options, page.grey,
-                         page.packed, sink);
+                         page.packed, page.progressShown, sink);
 }

@@ -43,8 +43,8 @@ static bool StartsWith(const std::string &line, const char *prefix) {
 //
 // 'ReadMessages()' - Collect the announced pages and their band widths from the messages.
 //
-// A normal page is announced by its "PAGE:" line, a turned one by "Print rotate page"; both
-// follow the page's header lines. A page found too wide never begins.
+// Every page is announced by its "PAGE:" line after its header lines; a turned one has "Print
+// rotate page" just before it. A page found too wide never begins.
 //
 
 static MessageFacts ReadMessages(const std::string &messages, int xResolution) {
@@ -53,6 +53,7 @@ static MessageFacts ReadMessages(const std::string &messages, int xResolution) {
   uint32_t bytesPerLine = 0;
   uint32_t height = 0;
   int pageNumber = 0;
+  bool turned = false;  // "Print rotate page" came: the next page is turned
 
   size_t start = 0;
   while (start < messages.size()) {
@@ -68,13 +69,16 @@ static MessageFacts ReadMessages(const std::string &messages, int xResolution) {
     } else if (StartsWith(line, "cupsHeight: ")) {
       height = FieldValue(line, strlen("cupsHeight: "));
     } else if (line == "Print rotate page") {
-      facts.pages.push_back({halved ? (uint64_t{height} + 1) / 2 : height});
+      turned = true;
     } else if (StartsWith(line, "PAGE: ")) {
       int number = static_cast<int>(FieldValue(line, strlen("PAGE: ")));
       if (number != ++pageNumber && facts.problem.empty()) {
         facts.problem = "page line \"" + line + "\" out of order";
       }
-      facts.pages.push_back({halved ? (uint64_t{bytesPerLine} + 1) / 2 : bytesPerLine});
+      // A turned page's bands run along its height.
+      const uint32_t across = turned ? height : bytesPerLine;
+      facts.pages.push_back({halved ? (uint64_t{across} + 1) / 2 : across});
+      turned = false;
     } else if (line == "ERROR: The page is too wide for the printer.") {
       if (facts.pages.empty()) {
         facts.problem = "a page found too wide was never announced";

@@ -1,7 +1,8 @@
 //
-// Fuzz target: arbitrary bytes as a whole raster stream, read by libcups from memory and
-// printed by the filter's own page loop under one of four job settings; the command stream and
-// the messages of the job must pass the job output checks.
+// Fuzz target: arbitrary bytes as a whole raster stream, read by the filter's own raster input
+// from a memory file and printed by its page loop under one of four job settings; the command
+// stream and the messages of the job must pass the job output checks, and a job that left
+// bytes of its input unread must have failed.
 //
 // The input's last byte picks the settings (its value mod 4). A stream's last byte is a pixel
 // or the end of a header; a seed may also carry one byte more than its pages need, which
@@ -11,6 +12,7 @@
 // libFuzzer's own reports still reach the terminal.
 //
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,7 +45,9 @@ static const FuzzJob kJobs[] = {
 // larger allocation means a size came from a header that should have been refused.
 constexpr size_t kLargestPageBuffer = 8 * 1024 * 1024;
 
-// Standard error is a memory stream, read back after every job.
+// The input is written into a memory file that the filter reads as its raster file; standard
+// error is a memory stream, read back after every job.
+static int g_input = -1;
 static char *g_errBytes = nullptr;
 static size_t g_errSize = 0;
 
@@ -208,6 +212,10 @@ static bool WithinBudget(const uint8_t *data, size_t size, const FuzzJob &job) {
 }
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
+  g_input = memfd_create("fuzz-input", 0);
+  if (g_input < 0) {
+    abort();
+  }
   // In the GNU C library the standard streams are variables that may be set.
   stderr = open_memstream(&g_errBytes, &g_errSize);
   if (stderr == nullptr) {
@@ -221,25 +229,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!WithinBudget(data, size, job)) {
     return -1;  // not kept in the corpus
   }
-  MemoryStream stream = {data, size, 0};
-  cups_raster_t *raster = cupsRasterOpenIO(ReadMemory, &stream, CUPS_RASTER_READ);
+  if (ftruncate(g_input, 0) != 0 ||
+      (size > 0 && pwrite(g_input, data, size, 0) != static_cast<ssize_t>(size)) ||
+      lseek(g_input, 0, SEEK_SET) != 0) {
+    abort();
+  }
   g_canceled = 0;
 
   std::vector<unsigned char> out;
   PrinterSink sink = BufferSink(out);
-  StartDoc(job.options, sink);
   g_largestAllocation = 0;
   g_watchAllocations = true;
-  JobStatus status = PrintPages(raster, job.options, sink);
-  g_watchAllocations = false;
+  RasterInput input;
+  OpenRasterInput(input, g_input);
+  StartDoc(job.options, sink);
+  JobStatus status = PrintPages(input, job.options, sink);
   EndDoc(sink);
-  cupsRasterClose(raster);
+  CloseRasterInput(input);
+  g_watchAllocations = false;
+  const off_t unread = static_cast<off_t>(size) - lseek(g_input, 0, SEEK_CUR);
 
   const std::string messages = TakeMessages();
   std::string fault = CheckJobOutput(out.data(), out.size(), messages,
                                      JobOutcome{job.options.xResolution, status == kJobFailed});
   if (!fault.empty()) {
     Fail(job, fault, messages);
+  }
+  // libcups read ahead of what it took, but bytes it never read are pages lost.
+  if (unread > 0 && status != kJobFailed) {
+    Fail(job, std::to_string(unread) + " bytes of the input left unread in a job that did not fail",
+         messages);
   }
   if (g_largestAllocation > kLargestPageBuffer) {
     Fail(job, "an allocation of " + std::to_string(g_largestAllocation) + " bytes", messages);

@@ -17,7 +17,8 @@ Options are PPD options and CUPS job options, for example:
   -o TopMargin=10 -o LeftMargin=5                 margins in millimetres
   -o media=A4                                     paper size: Letter, A4, A5, 9.5x11,
                                                   FanFoldGerman (8.5 x 12 in), Custom.WxHin
-  -o nopdfAutoRotate                              turn A5 portrait pages across the carriage
+  -o TurnPages=True                               turn A5 portrait pages across the carriage
+                                                  (the job option nopdfAutoRotate does too)
 
 Results go to build/print-sample/ (set OUT_DIR to choose another folder, BUILD_DIR another
 build folder). A PNG picture of every page, drawn by quillmarsh-preview, and a summary of
@@ -82,7 +83,8 @@ rm -rf "$server_bin"
 mkdir -p "$server_bin/filter"
 system_filters="$(cups-config --serverbin)/filter"
 for system_filter in "$system_filters"/*; do
-  ln -s "$system_filter" "$server_bin/filter/"
+  # An installed copy of ours stays out: the chain runs the one just built.
+  [ "$(basename "$system_filter")" = rastertoquillmarsh ] || ln -s "$system_filter" "$server_bin/filter/"
 done
 install -m 0755 "$filter" "$server_bin/filter/rastertoquillmarsh"
 printf 'ServerBin %s\n' "$server_bin" > "$out/cups-files.conf"
@@ -210,8 +212,8 @@ print_document() {
   ended=$(date +%s%N)
 
   local pages turned
-  pages=$(grep -c '^PAGE: ' "$log" || true)
   turned=$(grep -c '^Print rotate page' "$log" || true)
+  pages=$(($(grep -c '^PAGE: ' "$log" || true) - turned))
   echo
   echo "$name: $(basename "$source")"
   printf '  printer bytes: %s\n' "$bytes"
@@ -237,8 +239,8 @@ else
   ps2pdf "$out/sample-letter.ps" "$out/sample-letter.pdf"
   ps2pdf "$out/sample-a5-form.ps" "$out/sample-a5-form.pdf"
   print_document sample-letter "$out/sample-letter.pdf" -o media=Letter "${options[@]}"
-  # A5 pages are printed sideways when PDF auto-rotation is off.
+  # A5 pages are printed sideways when the job asks for turned pages.
   add_option media=A5
-  add_option nopdfAutoRotate
+  add_option TurnPages=True
   print_document sample-a5-form "$out/sample-a5-form.pdf" "${options[@]}"
 fi

@@ -6,11 +6,13 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_DIR:-$root/build}"
 
 # Debian packages: compiler and test tools, the CUPS libraries the filter links, and the CUPS
-# chain (scheduler, renderers, PPD compiler) that the end-to-end tests drive.
+# chain (scheduler, renderers, PPD compiler) that the end-to-end tests drive; PAPPL for the
+# printer application, socat for its serial port tests and chromium for its web page test.
 packages=(
   g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev valgrind
   libcups2-dev libcupsimage2-dev libpng-dev
   cups cups-client cups-bsd cups-filters cups-ppdc cups-ipp-utils ghostscript poppler-utils
+  libpappl-dev socat chromium
 )
 bash "$root/scripts/install-packages.sh" "${packages[@]}"
 

@@ -29,9 +29,24 @@ bool AsksForTurnedPages(const char *job_options);
 void CancelJob(int signal_number);
 void log_header(const cups_page_header2_t &header);
 
-// Prints every page of the raster stream into the sink; kJobFailed when a page ended the job
-// (its reason is on standard error, but for a failed write, which the caller reports).
-JobStatus PrintPages(cups_raster_t *raster, const JobOptions &options, PrinterSink &sink);
+// The raster input: the stream libcups reads from a descriptor, what the reads ended in and how
+// many page headers were read.
+struct RasterInput {
+  int fd;
+  cups_raster_t *raster;  // null when the input does not begin like a raster stream
+  bool ended;             // a read found the end of the input
+  bool failed;            // a read failed
+  int headers;            // page headers read so far
+};
+
+void OpenRasterInput(RasterInput &input, int fd);
+void CloseRasterInput(RasterInput &input);
+bool ReadPageHeader(RasterInput &input, cups_page_header2_t &header);
+bool CheckInputEnd(const RasterInput &input);
+
+// Prints every page of the raster input into the sink; kJobFailed when the job must fail (the
+// reason is on standard error, but for a failed write, which the caller reports).
+JobStatus PrintPages(RasterInput &input, const JobOptions &options, PrinterSink &sink);
 
 // The printer's bytes on a file descriptor (standard output), with a buffer of our own.
 struct PrinterOutput {

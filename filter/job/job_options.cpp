@@ -83,7 +83,8 @@ static void AddOffset(ppd_file_t *ppd, const char *keyword, int32_t &margin) {
 // 'SetVorneOptions()' - Fill the job options from the PPD's marked choices; returns 0.
 //
 // "360dpi" prints 360 x 360, "180dpi" 180 x 180, and any other resolution choice merges a 360
-// dpi raster across and halftones it at 180 down. Only "DraftQuality" prints draft.
+// dpi raster across and halftones it at 180 down. Only "DraftQuality" prints draft. TurnPages
+// "True" asks for portrait pages of about 8 inches to be turned.
 //
 
 int SetVorneOptions(JobOptions &options, ppd_file_t *ppd) {
@@ -112,6 +113,10 @@ int SetVorneOptions(JobOptions &options, ppd_file_t *ppd) {
 
   AddOffset(ppd, "Xoffset", options.leftMargin);
   AddOffset(ppd, "Yoffset", options.topMargin);
+
+  // The print dialog's way to ask for turned pages; the option string has another.
+  const char *turn = MarkedChoice(ppd, "TurnPages");
+  options.turnPages = turn != nullptr && strcmp(turn, "True") == 0;
   return 0;
 }
 

@@ -64,18 +64,21 @@ int main(int argc, char *argv[]) {
     }
   }
 
-  // A cancel only sets the flag. The handler restarts interrupted calls: a write that waits for
-  // a slow printer must not fail and drop the buffered bands when the scheduler cancels.
+  // Every stop signal only sets the flag: the band in progress is finished and the page gets
+  // its form feed, so the printer never takes the next job's bytes as image data. The handler
+  // restarts interrupted calls: a write that waits for a slow printer must not fail.
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = CancelJob;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, nullptr);
+  for (int stop : {SIGTERM, SIGINT, SIGHUP}) {
+    sigaction(stop, &action, nullptr);
+  }
   g_canceled = 0;
 
-  // A stream that does not begin like a raster stream yields no handle and reads as no pages.
-  cups_raster_t *raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
+  RasterInput input;
+  OpenRasterInput(input, fd);
 
   cups_option_t *job_options = nullptr;
   int num_options = cupsParseOptions(argv[5], 0, &job_options);
@@ -84,7 +87,7 @@ int main(int argc, char *argv[]) {
   if (ppd == nullptr) {
     fputs("ERROR: The PPD file could not be opened.\n", stderr);
     cupsFreeOptions(num_options, job_options);
-    cupsRasterClose(raster);
+    CloseRasterInput(input);
     if (fd != 0) {
       close(fd);
     }
@@ -93,21 +96,21 @@ int main(int argc, char *argv[]) {
 
   JobOptions options;
   SetVorneOptions(options, ppd);
-  options.turnPages = AsksForTurnedPages(argv[5]);
+  options.turnPages = options.turnPages || AsksForTurnedPages(argv[5]);
 
   PrinterOutput output;
   OpenPrinterOutput(output, STDOUT_FILENO);
   PrinterSink sink = PrinterOutputSink(output);
   JobStatus status = kJobOk;
   if (StartDoc(options, sink) == kPrintOk) {
-    status = PrintPages(raster, options, sink);
+    status = PrintPages(input, options, sink);
   }
 
   fputs("INFO: End Doc.\n", stderr);
   EndDoc(sink);
   ClosePpd(ppd);
   cupsFreeOptions(num_options, job_options);
-  cupsRasterClose(raster);
+  CloseRasterInput(input);
   if (fd != 0) {
     close(fd);
   }

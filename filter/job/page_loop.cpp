@@ -77,6 +77,19 @@ static bool JobCanceled(void * /*context*/) {
 }
 
 //
+// 'ShowProgress()' - Tell the scheduler how far the page being printed is.
+//
+// The filter waits for the printer's line, so this is how far the paper is, give or take the
+// little that lies in the pipe.
+//
+
+static void ShowProgress(void *context, int percent) {
+  const int page = static_cast<PageLoop *>(context)->pageNumber;
+  fprintf(stderr, "INFO: Printing page %d, %d%% complete.\n", page, percent);
+  fprintf(stderr, "ATTR: job-media-progress=%d\n", percent);
+}
+
+//
 // 'ReportFailure()' - Word a status that ends the job; false for those, true otherwise.
 //
 // A failed write is reported by the job's end, after "INFO: End Doc.".
@@ -100,22 +113,22 @@ static bool ReportFailure(PrintStatus status) {
 }
 
 //
-// 'PrintPages()' - Print every page of the raster stream; kJobFailed when a page ended the job.
+// 'PrintPages()' - Print every page of the raster input; kJobFailed when the job must fail.
 //
-// Each page's rows are read straight into the engine's buffers and pushed one by one. Pages
-// that the job asks to turn are not counted in the "PAGE:" lines. A cancel ends the job at
-// the next header read, or the page at the next band.
+// Each page's rows are read straight into the engine's buffers and pushed one by one. A cancel
+// ends the job at the next header read, or the page at the next band. When no page follows,
+// the input must have ended: a stream that libcups stopped reading early lost its later pages.
 //
 
-JobStatus PrintPages(cups_raster_t *raster, const JobOptions &options, PrinterSink &sink) {
+JobStatus PrintPages(RasterInput &input, const JobOptions &options, PrinterSink &sink) {
   PageLoop loop = {&sink, 0};
-  PrinterSink pages = {&loop, WriteThrough, JobCanceled, nullptr, false};
+  PrinterSink pages = {&loop, WriteThrough, JobCanceled, ShowProgress, false};
   BandWriter page = {};
   cups_page_header2_t header;
 
-  while (cupsRasterReadHeader2(raster, &header)) {
+  while (ReadPageHeader(input, header)) {
     if (g_canceled) {
-      break;
+      return kJobOk;
     }
     log_header(header);
     if (!CheckPageHeader(header)) {
@@ -123,11 +136,12 @@ JobStatus PrintPages(cups_raster_t *raster, const JobOptions &options, PrinterSi
     }
 
     const bool turned = IsRotatedPage(options, header.cupsWidth, header.cupsHeight);
+    loop.pageNumber++;
     if (turned) {
       fputs("Print rotate page\n", stderr);
-    } else {
-      loop.pageNumber++;
-      fprintf(stderr, "PAGE: %d %d\n", loop.pageNumber, static_cast<int>(header.NumCopies));
+    }
+    fprintf(stderr, "PAGE: %d %d\n", loop.pageNumber, static_cast<int>(header.NumCopies));
+    if (!turned) {
       fprintf(stderr, "INFO: Starting page %d.\n", loop.pageNumber);
     }
 
@@ -136,7 +150,7 @@ JobStatus PrintPages(cups_raster_t *raster, const JobOptions &options, PrinterSi
     for (unsigned row = 0; status == kPrintOk && row < header.cupsHeight; row++) {
       // A row cut off by the end of the stream may be partly read; it is not pushed.
       unsigned char *buffer = NextRowBuffer(page);
-      if (!cupsRasterReadPixels(raster, buffer, rowBytes)) {
+      if (!cupsRasterReadPixels(input.raster, buffer, rowBytes)) {
         break;
       }
       status = AddBandRow(page, buffer, pages);
@@ -153,5 +167,5 @@ JobStatus PrintPages(cups_raster_t *raster, const JobOptions &options, PrinterSi
     }
     fputs("INFO: End Page.\n", stderr);
   }
-  return kJobOk;
+  return g_canceled || CheckInputEnd(input) ? kJobOk : kJobFailed;
 }

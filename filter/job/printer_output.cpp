@@ -27,9 +27,15 @@ constexpr size_t kLineBufferBytes = 4096;
 
 void OpenPrinterOutput(PrinterOutput &output, int fd) {
   struct stat info;
-  const bool file = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  const bool known = fstat(fd, &info) == 0;
+  const bool file = known && S_ISREG(info.st_mode);
   output.fd = fd;
   output.used = 0;
+  // The pipe to the backend holds 64 KiB by default, a minute of printing; a page of it is
+  // enough to keep the line busy. Where the size cannot be set, the default stays.
+  if (known && S_ISFIFO(info.st_mode)) {
+    fcntl(fd, F_SETPIPE_SZ, static_cast<int>(kLineBufferBytes));
+  }
   // Should the buffer not be obtained, every write goes straight to fd.
   ObtainBuffer(output.buffer, file ? kFileBufferBytes : kLineBufferBytes, 0);
 }

@@ -96,7 +96,7 @@ std::vector<SameBytesCase> Cases() {
       {"turned-a5",
        {a5, page180},
        [](ipp_t *job) { ippAddBoolean(job, IPP_TAG_JOB, "vorne-turn-pages", 1); },
-       "nopdfAutoRotate"},
+       "TurnPages=True"},
   };
 }
 

@@ -17,6 +17,7 @@
 
 #include "cups_chain.h"
 #include "printer_stream.h"
+#include "slow_serial_printer.h"
 
 namespace {
 
@@ -155,6 +156,103 @@ TEST_F(Scheduler, CancelledJobEndsWithWholeBandsAndAFormFeed) {
                                << cupsd_.LogTail(60);
   EXPECT_GE(printed.pages.size(), 1u);
   EXPECT_LT(printed.pages.size(), static_cast<size_t>(kPages)) << "the job was not cut short";
+}
+
+// The printer's state message, the line `lpstat -p` prints under the queue's state.
+std::string StateMessage(const PrivateScheduler &cupsd, const std::string &queue) {
+  CommandResult state = cupsd.Client({"lpstat", "-p", queue});
+  size_t tab = state.out.find("\n\t");
+  if (tab == std::string::npos) {
+    return "";
+  }
+  size_t end = state.out.find('\n', tab + 2);
+  return state.out.substr(tab + 2, end == std::string::npos ? end : end - tab - 2);
+}
+
+// Bytes the serial backend wrote to the port after the cancel: the sum of its "Wrote N bytes."
+// lines that the scheduler logged after the cancel line. They are what the backend held at the
+// cancel and what reached it from the filters afterwards.
+size_t BackendBytesAfter(const std::string &log, const std::string &cancel_line) {
+  size_t at = log.find(cancel_line);
+  size_t bytes = 0;
+  const std::string wrote = "] Wrote ";
+  while (at != std::string::npos && (at = log.find(wrote, at)) != std::string::npos) {
+    at += wrote.size();
+    size_t end = log.find(" bytes.\n", at);
+    if (end != std::string::npos && end - at < 12) {
+      bytes += std::stoul(log.substr(at, end - at));
+    }
+  }
+  return bytes;
+}
+
+// A job through CUPS's own serial backend into a line that takes 8,000 bytes a second, a few
+// times what a 9600-baud printer takes: the status names the page on paper, and a cancel stops
+// the paper within the band in progress and what little lies in the pipe.
+TEST_F(Scheduler, SerialPrinterIsCancelledCloseToThePaper) {
+  SlowSerialPrinter printer(8000);
+  ASSERT_TRUE(printer.ok());
+  CommandResult added =
+      cupsd_.Client({"lpadmin", "-p", "serial", "-E", "-v",
+                     "serial:" + printer.port() + "?baud=9600", "-P", BuiltPpd()});
+  ASSERT_EQ(added.status, 0) << added.err;
+
+  // Three pages of grey across the print line: 44 full bands, 190 KB each.
+  std::string pdf = MakePdf(documents_, "grey",
+                            "%!PS\n<< /PageSize [612 792] >> setpagedevice\n1 1 3 { pop 0.5 "
+                            "setgray 0 0 612 792 rectfill showpage } for\n");
+  std::string error;
+  int job = cupsd_.Submit({"-d", "serial", pdf}, &error);
+  ASSERT_NE(job, 0) << error;
+
+  // While the paper is on page 1, the status says so; cancel once the page is well begun.
+  std::vector<std::string> messages;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kJobTimeoutSeconds);
+  auto progress = [&messages] {
+    return !messages.empty() && messages.back().find("Printing page 1, ") != std::string::npos;
+  };
+  while (std::chrono::steady_clock::now() < deadline &&
+         (printer.Received() < 30000 || !progress())) {
+    std::string message = StateMessage(cupsd_, "serial");
+    if (!message.empty() && (messages.empty() || messages.back() != message)) {
+      messages.push_back(message);
+    }
+    usleep(100 * 1000);
+  }
+  ASSERT_GE(printer.Received(), 30000u) << cupsd_.LogTail();
+  const size_t at_cancel = printer.Received();
+  CommandResult cancel = cupsd_.Client({"cancel", std::to_string(job)});
+  ASSERT_EQ(cancel.status, 0) << cancel.err;
+  int state = cupsd_.WaitForJob(job, kJobTimeoutSeconds);
+  EXPECT_EQ(state, IPP_JSTATE_CANCELED) << JobStateName(state) << cupsd_.LogTail();
+  // The line empties at the printer's pace once the job has ended.
+  size_t before;
+  do {
+    before = printer.Received();
+    usleep(500 * 1000);
+  } while (printer.Received() != before);
+
+  std::string shown;
+  for (const std::string &message : messages) {
+    shown += "\n  " + message;
+    EXPECT_EQ(message.find("page 2"), std::string::npos) << "while page 1 printed:" << shown;
+  }
+  EXPECT_NE(shown.find("Printing page 1, "), std::string::npos) << "no progress:" << shown;
+
+  // What reached the printer after the cancel: what the line held, what the backend had read,
+  // and the filter's last band, form feed and pipe.
+  const std::string received = printer.Bytes();
+  const size_t after_cancel = received.size() - at_cancel;
+  const size_t backend_after =
+      BackendBytesAfter(cupsd_.Log(), "[Job " + std::to_string(job) + "] Canceled by");
+  // The backend reads the filters' pipe in pieces of up to 8 KiB.
+  EXPECT_LE(backend_after, 8192u + 16384u) << cupsd_.LogTail(80);
+  RecordProperty("backend_bytes_after_cancel", static_cast<int>(backend_after));
+  RecordProperty("printer_bytes_after_cancel", static_cast<int>(after_cancel));
+  EXPECT_LE(after_cancel, SlowSerialPrinter::LineCapacity() + 8192 + 16384);
+  PrintedJob printed = DecodeStream(received);
+  EXPECT_EQ(printed.error, "") << "the stream must end with whole bands and a form feed";
+  EXPECT_EQ(printed.pages.size(), 1u);
 }
 
 TEST(Installed, DriverIsListedByCupsAndPrints) {

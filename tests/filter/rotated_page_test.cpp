@@ -103,7 +103,11 @@ Lines HeaderLines(unsigned width, unsigned height) {
   return HeaderLines(GreyPageHeader(width, height, 180));
 }
 
-const Lines kRotatedLines = {"Print rotate page", "INFO: Start Page.", "INFO: End Page."};
+// A turned page is counted like any other; its own lines frame its "PAGE:" line.
+Lines RotatedLines(int number) {
+  return {"Print rotate page", "PAGE: " + std::to_string(number) + " 1", "INFO: Start Page.",
+          "INFO: End Page."};
+}
 
 TEST(RotatedPageTest, CornersLandTurnedAnticlockwise) {
   // 30 x 1450 at 180: turned, 1450 wide and 30 high, two bands.
@@ -119,7 +123,7 @@ TEST(RotatedPageTest, CornersLandTurnedAnticlockwise) {
   EXPECT_EQ(run.out, expected) << DescribeDifference(expected, run.out);
   EXPECT_EQ(run.lines, Join({{"INFO: resolution 180 180."},
                              HeaderLines(30, 1450),
-                             kRotatedLines,
+                             RotatedLines(1),
                              {"INFO: End Doc."}}));
   EXPECT_EQ(run.status, 0);
 }
@@ -179,7 +183,7 @@ TEST(RotatedPageTest, StreamEndingEarlyLeavesTheRightEndWhite) {
   EXPECT_EQ(run.out, expected) << DescribeDifference(expected, run.out);
 }
 
-TEST(RotatedPageTest, RotatedPagesAreNotCounted) {
+TEST(RotatedPageTest, RotatedPagesAreCounted) {
   TestPage rotated = GreyPage(30, 1450, 255, 180);
   TestPage normal = GreyPage(6, 24, 255, 180);
   FilterRun run = RunRotated(Ppd("180dpi"), RasterStream({rotated, rotated, normal}));
@@ -187,11 +191,11 @@ TEST(RotatedPageTest, RotatedPagesAreNotCounted) {
   EXPECT_EQ(run.lines,
             Join({{"INFO: resolution 180 180."},
                   HeaderLines(30, 1450),
-                  kRotatedLines,
+                  RotatedLines(1),
                   HeaderLines(30, 1450),
-                  kRotatedLines,
+                  RotatedLines(2),
                   HeaderLines(6, 24),
-                  {"PAGE: 1 1", "INFO: Starting page 1.", "INFO: End Page.", "INFO: End Doc."}}));
+                  {"PAGE: 3 1", "INFO: Starting page 3.", "INFO: End Page.", "INFO: End Doc."}}));
 }
 
 TEST(RotatedPageTest, WithoutTheOptionThePageIsPrintedUpright) {
@@ -217,13 +221,15 @@ TEST(RotatedPageTest, ImageThatCannotBeObtainedEndsTheJob) {
   FilterRun run = RunFilter(call);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, Hex("1B 49 0D"));
-  EXPECT_EQ(run.lines,
-            Join({{"INFO: resolution 180 180."},
-                  HeaderLines(30, 1450),
-                  {"Print rotate page", "ERROR: Allocate memory failed.", "INFO: End Doc."}}));
+  EXPECT_EQ(run.lines, Join({{"INFO: resolution 180 180."},
+                             HeaderLines(30, 1450),
+                             {"Print rotate page", "PAGE: 1 1", "ERROR: Allocate memory failed.",
+                              "INFO: End Doc."}}));
 }
 
-TEST(RotatedPageTest, CancelTakesEffectAfterTheWholePage) {
+TEST(RotatedPageTest, CancelStopsTheTurnedPageBetweenBands) {
+  // The cancel comes while the page's rows are read: the page is closed before its first
+  // band, and the following page is not printed.
   TempDir dir;
   FilterCall call;
   call.ppd = dir.Write("printer.ppd", PpdText(Ppd("180dpi")));
@@ -239,13 +245,86 @@ TEST(RotatedPageTest, CancelTakesEffectAfterTheWholePage) {
             static_cast<ssize_t>(stream.size() - half));
   FilterRun run = FinishFilter(running);
   EXPECT_EQ(run.status, 0);
-  std::vector<DecodedPage> pages = Decode(run.out);
-  ASSERT_EQ(pages.size(), 1u);  // the following page is not printed
-  ASSERT_EQ(pages[0].size(), 2u);
-  EXPECT_EQ(pages[0][0].columns.size(), 1450u);
-  EXPECT_EQ(run.out.back(), 0x0C);
-  EXPECT_EQ(run.lines.back(), "INFO: End Doc.");
-  EXPECT_EQ(run.lines[run.lines.size() - 2], "INFO: End Page.");
+  EXPECT_EQ(run.out, Hex("1B 49 0D 0D 0C"));
+  EXPECT_EQ(run.lines, Join({{"INFO: resolution 180 180."},
+                             HeaderLines(30, 1450),
+                             RotatedLines(1),
+                             {"INFO: End Doc."}}));
 }
+
+// The turn asked for by the print dialog (the PPD's TurnPages, as its default or the job's
+// choice) or by the option string; either is enough.
+struct TurnAskCase {
+  const char *name;
+  std::string ppdDefault;  // the PPD's default TurnPages choice
+  std::string options;     // the job's option string
+  bool turned;
+};
+
+class TurnPagesTest : public testing::TestWithParam<TurnAskCase> {};
+
+TEST_P(TurnPagesTest, TurnsWhenAsked) {
+  const TurnAskCase &c = GetParam();
+  PpdOptions ppd = Ppd("180dpi");
+  ppd.turnPages = c.ppdDefault;
+  FilterRun run = RunRotated(ppd, RasterStream({GreyPage(30, 1450, 255, 180)}), c.options);
+  EXPECT_EQ(run.status, 0) << run.err;
+  const Lines upright = {"PAGE: 1 1", "INFO: Starting page 1.", "INFO: End Page."};
+  EXPECT_EQ(run.lines, Join({{"INFO: resolution 180 180."},
+                             HeaderLines(30, 1450),
+                             c.turned ? RotatedLines(1) : upright,
+                             {"INFO: End Doc."}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Asks, TurnPagesTest,
+    testing::Values(TurnAskCase{"PpdDefaultTrue", "True", "", true},
+                    TurnAskCase{"JobChoosesTrue", "False", "TurnPages=True", true},
+                    TurnAskCase{"FalseWithOptionString", "False", "TurnPages=False nopdfAutoRotate",
+                                true},
+                    TurnAskCase{"JobChoosesFalse", "True", "TurnPages=False", false},
+                    TurnAskCase{"PpdDefaultFalse", "False", "", false}),
+    [](const testing::TestParamInfo<TurnAskCase> &info) { return info.param.name; });
+
+// While a page is sent the scheduler hears how far it is, at every quarter of its rows and at
+// its end, on both paths; the lines come between the page's first and last lines.
+struct ProgressCase {
+  const char *name;
+  TestPage page;
+  std::vector<int> percents;
+};
+
+void PrintTo(const ProgressCase &c, std::ostream *out) {
+  *out << c.name;
+}
+
+class ProgressTest : public testing::TestWithParam<ProgressCase> {};
+
+TEST_P(ProgressTest, ReportsRisingPercentages) {
+  const ProgressCase &c = GetParam();
+  FilterRun run = RunRotated(Ppd("180dpi"), RasterStream({c.page}));
+  ASSERT_EQ(run.status, 0) << run.err;
+  Lines expected;
+  for (int percent : c.percents) {
+    expected.push_back("INFO: Printing page 1, " + std::to_string(percent) + "% complete.");
+    expected.push_back("ATTR: job-media-progress=" + std::to_string(percent));
+  }
+  EXPECT_EQ(run.progress, expected);
+  const size_t first = run.err.find("INFO: Printing page 1,");
+  EXPECT_LT(run.err.find("PAGE: 1 1"), first);
+  EXPECT_LT(run.err.rfind("job-media-progress=100"), run.err.find("INFO: End Page."));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, ProgressTest,
+                         testing::Values(
+                             // Four bands of 24 rows: each a quarter.
+                             ProgressCase{"Upright", GreyPage(6, 96, 0, 180), {25, 50, 75, 100}},
+                             // Turned, 1450 wide and 30 high: a band of 24 rows, then the last 6.
+                             ProgressCase{"Turned", GreyPage(30, 1450, 0, 180), {80, 100}},
+                             // A white page sends no band; its end is still reported.
+                             ProgressCase{"WhitePage", GreyPage(6, 96, 255, 180), {100}}),
+                         [](const testing::TestParamInfo<ProgressCase> &info) {
+                           return info.param.name;
+                         });
 
 }  // namespace

@@ -509,9 +509,12 @@ INSTANTIATE_TEST_SUITE_P(
                        Cat({kLetterPrologue, kPageStart})}),
     [](const testing::TestParamInfo<AllocationCase> &info) { return info.param.name; });
 
-// SIGTERM while a page is being printed: the band in progress is finished, the page closed
-// with a form feed, and the job ends without an error.
-TEST(CancelTest, SigtermMidPageEndsWithWholeBandsAndFormFeed) {
+// A stop signal while a page is being printed: the band in progress is finished, the page
+// closed with a form feed, and the job ends without an error, so that the printer never takes
+// the next job's bytes as image data.
+class CancelTest : public testing::TestWithParam<int> {};
+
+TEST_P(CancelTest, StopSignalMidPageEndsWithWholeBandsAndFormFeed) {
   TempDir dir;
   FilterCall call;
   call.ppd = dir.Write("printer.ppd", PpdText(Ppd("180dpi")));
@@ -525,13 +528,14 @@ TEST(CancelTest, SigtermMidPageEndsWithWholeBandsAndFormFeed) {
   size_t first_part = 4 + sizeof(cups_page_header2_t) + 3 * band_bytes;
   ASSERT_EQ(write(running.input, stream.data(), first_part), static_cast<ssize_t>(first_part));
   usleep(300 * 1000);
-  kill(running.pid, SIGTERM);
+  kill(running.pid, GetParam());
   usleep(100 * 1000);
   // One more band's rows let a band that was waiting for its rows finish.
   ASSERT_EQ(write(running.input, stream.data() + first_part, band_bytes),
             static_cast<ssize_t>(band_bytes));
   FilterRun run = FinishFilter(running);
 
+  EXPECT_EQ(run.signal, 0);
   EXPECT_EQ(run.status, 0) << run.err;
   Bytes band = SolidBand(16, width, Hex("FF FF FF"));
   Bytes first = SolidBand(0, width, Hex("FF FF FF"));
@@ -551,6 +555,11 @@ TEST(CancelTest, SigtermMidPageEndsWithWholeBandsAndFormFeed) {
   EXPECT_EQ(run.lines[run.lines.size() - 2], "INFO: End Page.");
   EXPECT_EQ(run.lines.back(), "INFO: End Doc.");
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, CancelTest, testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const testing::TestParamInfo<int> &info) {
+                           return std::string(sigabbrev_np(info.param));
+                         });
 
 // SIGTERM while the filter waits for a slow printer to take its data: the write goes on, no
 // byte is lost, and the page still ends with whole bands and a form feed.
@@ -579,5 +588,100 @@ TEST(CancelTest, SigtermDuringBlockedWriteLosesNothing) {
   EXPECT_EQ(run.out.back(), 0x0C);
   EXPECT_EQ(run.lines.back(), "INFO: End Doc.");
 }
+
+// A standard output set non-blocking (by a backend or a wrapper) is waited on, never taken as
+// failed: a slow printer gets the very stream a blocking pipe gets, with no hole in it.
+TEST(NonBlockingOutputTest, SlowPrinterGetsTheWholeStream) {
+  TempDir dir;
+  FilterCall call;
+  call.ppd = dir.Write("printer.ppd", PpdText(Ppd("180dpi")));
+  TestPage page = Page(1000, 24 * 20, 255);
+  FillRect(page, 0, 0, 1000, 24 * 20, 100);  // halftoned grey: dense graphics data
+  call.input = RasterStream({page, page});
+  call.stdout_through_pipe = true;
+  const FilterRun blocking = RunFilter(call);
+  ASSERT_EQ(blocking.status, 0) << blocking.err;
+
+  call.stdout_nonblocking = true;
+  const FilterRun run = RunFilter(call);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.lines, blocking.lines);
+  EXPECT_EQ(run.out, blocking.out) << DescribeDifference(blocking.out, run.out);
+}
+
+// Damaged input: when no page follows but the input had not ended, the pages after the damage
+// would vanish while the job reports success; the job fails instead. Pages printed before stay
+// printed, whole.
+struct DamageCase {
+  const char *name;
+  Bytes input;     // standard input
+  bool directory;  // a folder given as the raster file instead
+  Lines tail;      // the last lines of standard error
+  Bytes out;
+};
+
+void PrintTo(const DamageCase &c, std::ostream *out) {
+  *out << c.name;
+}
+
+class DamagedInputTest : public testing::TestWithParam<DamageCase> {};
+
+TEST_P(DamagedInputTest, FailsWithMessage) {
+  const DamageCase &c = GetParam();
+  TempDir dir;
+  FilterCall call;
+  call.ppd = dir.Write("printer.ppd", PpdText(Ppd("180dpi")));
+  call.input = c.input;
+  if (c.directory) {
+    call.file = dir.path();
+    call.argc = 7;
+  }
+  FilterRun run = RunFilter(call);
+  EXPECT_EQ(run.status, 1) << run.err;
+  ASSERT_GE(run.lines.size(), c.tail.size());
+  EXPECT_EQ(Lines(run.lines.end() - c.tail.size(), run.lines.end()), c.tail) << run.err;
+  EXPECT_EQ(run.out, c.out) << DescribeDifference(c.out, run.out);
+}
+
+const TestPage kBlack6x24 = Page(6, 24, 0);
+const Bytes kBlackPageOut = Cat({kPageStart, SolidBand(0, 6, Hex("FF FF FF")), kPageEnd});
+
+// Two pages whose second header says the page has no rows, which libcups refuses.
+Bytes SecondHeaderRejected() {
+  Bytes stream = RasterStream({kBlack6x24, kBlack6x24});
+  const size_t second = 4 + sizeof(cups_page_header2_t) + kBlack6x24.pixels.size();
+  const uint32_t zero = 0;
+  memcpy(&stream[second + offsetof(cups_page_header2_t, cupsHeight)], &zero, sizeof zero);
+  return stream;
+}
+
+Lines Damaged(int pages) {
+  return {"ERROR: The raster data is damaged after page " + std::to_string(pages) + ".",
+          "INFO: End Doc."};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, DamagedInputTest,
+    testing::Values(DamageCase{"RejectedHeaderMidJob", SecondHeaderRejected(), false, Damaged(1),
+                               Cat({kLetterPrologue, kBlackPageOut})},
+                    DamageCase{"SecondStreamAppended",
+                               Cat({RasterStream({kBlack6x24}), RasterStream({kBlack6x24})}), false,
+                               Damaged(1), Cat({kLetterPrologue, kBlackPageOut})},
+                    DamageCase{"TrailingGarbage",
+                               Cat({RasterStream({kBlack6x24}), Repeat('A', 4000)}), false,
+                               Damaged(1), Cat({kLetterPrologue, kBlackPageOut})},
+                    // libcups reads a compressed stream ahead into a buffer of its own.
+                    DamageCase{"TrailingGarbageAfterCompressedStream",
+                               Cat({RasterStream({kBlack6x24}, CUPS_RASTER_WRITE_COMPRESSED),
+                                    Repeat('A', 4000)}),
+                               false, Damaged(1), Cat({kLetterPrologue, kBlackPageOut})},
+                    DamageCase{"NotARasterStream", Cat({Hex("25 50 44 46"), Repeat('x', 100)}),
+                               false, Damaged(0), kLetterPrologue},
+                    DamageCase{"DirectoryAsInput",
+                               Bytes{},
+                               true,
+                               {"ERROR: Unable to read the raster data.", "INFO: End Doc."},
+                               kLetterPrologue}),
+    [](const testing::TestParamInfo<DamageCase> &info) { return info.param.name; });
 
 }  // namespace

@@ -125,6 +125,7 @@ std::string PpdText(const PpdOptions &o) {
   option("PrintQuality", o.quality, {"DraftQuality", "LetterQuality"});
   option("TopMargin", o.topMargin, {"0", "10"});
   option("LeftMargin", o.leftMargin, {"0", "10"});
+  option("TurnPages", o.turnPages, {"False", "True"});
   ppd << o.extra;
   return ppd.str();
 }
@@ -214,6 +215,10 @@ RunningFilter StartFilter(const FilterCall &call, bool input_through_pipe) {
     }
     running.printer = printer[0];
     out = printer[1];
+    if (call.stdout_nonblocking) {
+      fcntl(out, F_SETFL, O_NONBLOCK);
+      running.slow_printer = true;
+    }
   } else if (!call.stdout_path.empty()) {
     out = open(call.stdout_path.c_str(), O_WRONLY);
   }
@@ -270,11 +275,16 @@ FilterRun FinishFilter(RunningFilter &running) {
   }
   FilterRun run;
   if (running.printer >= 0) {
-    // Drain the pipe the filter writes into, as a slow printer finally takes the data.
+    // Drain the pipe the filter writes into, as a slow printer finally takes the data, or
+    // a little at a time as a printer on a slow line does.
     unsigned char chunk[65536];
+    const size_t take = running.slow_printer ? 1024 : sizeof chunk;
     ssize_t n;
-    while ((n = read(running.printer, chunk, sizeof chunk)) > 0) {
+    while ((n = read(running.printer, chunk, take)) > 0) {
       run.out.insert(run.out.end(), chunk, chunk + n);
+      if (running.slow_printer) {
+        usleep(500);
+      }
     }
     close(running.printer);
     running.printer = -1;
@@ -290,7 +300,12 @@ FilterRun FinishFilter(RunningFilter &running) {
   run.out.insert(run.out.end(), written.begin(), written.end());
   Bytes err_bytes = ReadAll(running.err);
   run.err.assign(err_bytes.begin(), err_bytes.end());
-  run.lines = SplitLines(run.err);
+  // Progress lines come a few times a page; tables of whole jobs check the others.
+  for (std::string &line : SplitLines(run.err)) {
+    const bool progress = line.rfind("INFO: Printing page ", 0) == 0 ||
+                          line.rfind("ATTR: job-media-progress=", 0) == 0;
+    (progress ? run.progress : run.lines).push_back(std::move(line));
+  }
   close(running.out);
   close(running.err);
   return run;

@@ -40,6 +40,7 @@ struct PpdOptions {
   std::string quality = "LetterQuality";  // default PrintQuality choice; empty: no option
   std::string topMargin;                  // default TopMargin choice; empty: no option
   std::string leftMargin;                 // default LeftMargin choice; empty: no option
+  std::string turnPages;                  // default TurnPages choice; empty: no option
   std::string extra;                      // further lines (attributes such as *Xoffset)
 };
 std::string PpdText(const PpdOptions &options);
@@ -62,11 +63,13 @@ class TempDir {
 
 // How a run of the filter ended.
 struct FilterRun {
-  Bytes out;                       // standard output
-  std::string err;                 // standard error
-  std::vector<std::string> lines;  // standard error cut into lines (line ends dropped)
-  int status = -1;                 // exit status, or -1 when it did not exit
-  int signal = 0;                  // the signal that ended it, if any
+  Bytes out;                          // standard output
+  std::string err;                    // standard error
+  std::vector<std::string> lines;     // standard error cut into lines (line ends dropped), but
+                                      // for the progress lines
+  std::vector<std::string> progress;  // the "INFO: Printing page" and "ATTR:" progress lines
+  int status = -1;                    // exit status, or -1 when it did not exit
+  int signal = 0;                     // the signal that ended it, if any
 };
 
 struct FilterCall {
@@ -79,6 +82,7 @@ struct FilterCall {
   std::string stdout_path;               // standard output to this file (such as /dev/full)
   bool stdout_closed_by_reader = false;  // standard output a pipe nobody reads
   bool stdout_through_pipe = false;      // standard output a pipe the test drains at the end
+  bool stdout_nonblocking = false;       // that pipe non-blocking and drained slowly throughout
 };
 
 // Runs the built filter with the call's arguments and environment and waits for it.
@@ -92,6 +96,7 @@ struct RunningFilter {
   int out = -1;
   int err = -1;
   int printer = -1;  // the read end of standard output, with stdout_through_pipe
+  bool slow_printer = false;
 };
 RunningFilter StartFilter(const FilterCall &call, bool input_through_pipe);
 // Closes the input pipe, if any, waits for the filter and collects what it wrote.

@@ -1,0 +1,47 @@
+//
+// The "serial:" device scheme of the printer application: the printer on a serial port, with
+// the device URI of CUPS's serial backend, "serial:/dev/ttyS0?baud=9600+bits=8+parity=none",
+// so that a queue's URI can be copied as it is.
+//
+
+#ifndef QUILLMARSH_APP_SERIAL_DEVICE_H
+#define QUILLMARSH_APP_SERIAL_DEVICE_H
+
+#include <cstddef>
+
+struct termios;
+
+// Flow control on the line: none, XON/XOFF ("soft"), RTS/CTS ("hard" or "rtscts"), or the
+// printer's DTR wired to our DSR ("dtrdsr").
+enum class SerialFlow { kNone, kSoft, kHard, kDtrDsr };
+
+// The port and line settings a serial: URI names. Options are separated by '+' or '&', names
+// and values in any case: baud (a standard speed, default 9600), bits (7 or 8, default 8),
+// parity (none, even or odd; none by default, but even with bits=7 when no parity is given, as
+// in CUPS), stop (1 or 2, default 1), flow (none, soft, hard, rtscts, dtrdsr; default none).
+struct SerialLine {
+  char path[1024];  // the port, as "/dev/ttyUSB0"
+  int baud;
+  int bits;
+  char parity;  // 'N', 'E' or 'O'
+  int stop_bits;
+  SerialFlow flow;
+};
+
+// 'ParseSerialUri()' - Read a serial: device URI into line. Returns false, with the reason in
+// message (one sentence without the URI), for anything that is not a URI of this form, an
+// unknown option or a value the port cannot be set to.
+bool ParseSerialUri(const char *uri, SerialLine *line, char *message, size_t message_size);
+
+// 'SetSerialTermios()' - Turn tio into a raw 8-bit-clean line with line's speed, data bits,
+// parity, stop bits and flow control. Returns false when the speed cannot be set.
+bool SetSerialTermios(const SerialLine &line, struct termios *tio);
+
+// 'AddSerialScheme()' - Register the "serial" scheme with PAPPL: opening, writing, reading and
+// status of a port, and the list of the machine's serial ports. Call it before any device is
+// listed or opened (the system callback, and main before papplMainloop: PAPPL 1.3.1 lists
+// devices for the "devices" sub-command without calling the system callback). PAPPL's own
+// schemes (file, socket, usb, dnssd, snmp) stay available. Calling it again changes nothing.
+void AddSerialScheme();
+
+#endif  // QUILLMARSH_APP_SERIAL_DEVICE_H
