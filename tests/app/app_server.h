@@ -73,6 +73,9 @@ class AppServer {
   bool running() const {
     return pid_ > 0;
   }
+  pid_t pid() const {
+    return pid_;
+  }
 
   // "quillmarsh ARGS" as the server's user, with the server's HOME and TMPDIR.
   CommandRun Command(const std::vector<std::string> &args) const;
