@@ -15,6 +15,9 @@
 // The port the server listens on when none is given.
 constexpr int kDefaultPort = 8000;
 
+// How often the server's loop wakes at the least, in seconds.
+constexpr int kWakeUpSeconds = 2;
+
 // DNS-SD subtypes of the printers: a printer for everyone, also for Apple clients.
 constexpr const char *kDnssdSubtypes = "_print,_universal";
 
@@ -79,6 +82,20 @@ static bool ServerOptionsOf(const char *value, pappl_soptions_t &soptions) {
       return false;
     }
   }
+  return true;
+}
+
+//
+// 'WakeUp()' - A timer that only wakes the server's loop.
+//
+// PAPPL 1.3.1 notices a Shutdown-All-Printers request ("quillmarsh shutdown") only when its
+// loop next wakes for a client or a timer; this timer wakes it every few seconds, so that the
+// server stops without waiting for another request. Returns true to stay scheduled.
+//
+
+static bool WakeUp(pappl_system_t *system, void *data) {
+  (void)system;
+  (void)data;
   return true;
 }
 
@@ -168,6 +185,7 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
   papplSystemSetPrinterDrivers(system, 1, app->drivers, nullptr, nullptr, SetUpVorneDriver,
                                nullptr);
 
+  papplSystemAddTimerCallback(system, 0, kWakeUpSeconds, WakeUp, nullptr);
   papplSystemSetSaveCallback(system, SaveState, app);
   if (!papplSystemLoadState(system, app->stateFile.c_str())) {
     papplLog(system, PAPPL_LOGLEVEL_INFO, "No saved state in '%s': starting without printers.",

@@ -280,6 +280,17 @@ bool AppServer::Stop() {
   return stopped;
 }
 
+bool AppServer::WaitForExit(int timeout_seconds) {
+  if (pid_ <= 0) {
+    return true;
+  }
+  if (WaitFor(pid_, timeout_seconds * 1000) == -1) {
+    return false;
+  }
+  pid_ = -1;
+  return true;
+}
+
 CommandRun AppServer::Command(const std::vector<std::string> &args) const {
   std::vector<std::string> argv = {AppPath()};
   argv.insert(argv.end(), args.begin(), args.end());

@@ -70,6 +70,9 @@ class AppServer {
   // when it has not stopped after the grace PAPPL gives active jobs. True when it stopped by
   // itself.
   bool Stop();
+  // Waits until the server has ended by itself (after "quillmarsh shutdown"); false when it
+  // is still running after the timeout.
+  bool WaitForExit(int timeout_seconds);
   bool running() const {
     return pid_ > 0;
   }

@@ -72,7 +72,10 @@ TEST(Restart, KeepsPrintersAndTheirDefaultsUnderHomeAndTmpdir) {
     EXPECT_TRUE(Exists(server.TmpDir() + "/quillmarsh" + uid + ".sock"));
     EXPECT_TRUE(Exists(server.TmpDir() + "/quillmarsh" + uid + ".d"));
     EXPECT_TRUE(Exists(server.Home() + "/.config/quillmarsh.state"));
-    EXPECT_TRUE(server.Stop()) << "the server did not stop by itself" << server.LogTail();
+    // "quillmarsh shutdown" stops it, without another request to wake it.
+    CommandRun shutdown = server.Command({"shutdown"});
+    EXPECT_EQ(shutdown.status, 0) << shutdown.err;
+    EXPECT_TRUE(server.WaitForExit(30)) << "the server did not stop" << server.LogTail();
   }
 
   AppServer server(folder);
