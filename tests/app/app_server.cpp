@@ -47,7 +47,7 @@ Bytes ReadBytes(const std::string &path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-static std::string ReadText(const std::string &path) {
+std::string ReadText(const std::string &path) {
   Bytes bytes = ReadBytes(path);
   return std::string(bytes.begin(), bytes.end());
 }
@@ -219,7 +219,19 @@ std::string AppServer::LogTail(size_t lines) const {
 }
 
 std::vector<std::string> AppServer::Environment() const {
-  return {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + Home(), "TMPDIR=" + TmpDir(), "LANG=C"};
+  std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + Home(),
+                                  "TMPDIR=" + TmpDir(), "LANG=C"};
+  // The sanitized build: the sanitizers' settings, and what PAPPL keeps to the end.
+  for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+    if (const char *value = getenv(name)) {
+      env.push_back(std::string(name) + "=" + value);
+    }
+  }
+#ifdef QUILLMARSH_SANITIZED
+  env.push_back("LSAN_OPTIONS=suppressions=" + std::string(QUILLMARSH_APP_TEST_DIR) +
+                "/pappl-leaks.supp");
+#endif
+  return env;
 }
 
 bool AppServer::Start(std::string &error) {
@@ -284,9 +296,11 @@ bool AppServer::WaitForExit(int timeout_seconds) {
   if (pid_ <= 0) {
     return true;
   }
-  if (WaitFor(pid_, timeout_seconds * 1000) == -1) {
+  int status = WaitFor(pid_, timeout_seconds * 1000);
+  if (status == -1) {
     return false;
   }
+  exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   pid_ = -1;
   return true;
 }

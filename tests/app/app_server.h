@@ -73,6 +73,11 @@ class AppServer {
   // Waits until the server has ended by itself (after "quillmarsh shutdown"); false when it
   // is still running after the timeout.
   bool WaitForExit(int timeout_seconds);
+  // How the server ended after WaitForExit: its exit status, -1 for a signal. In the
+  // sanitized build a leak of the application's own makes it non-zero.
+  int exit_status() const {
+    return exit_status_;
+  }
   bool running() const {
     return pid_ > 0;
   }
@@ -101,6 +106,7 @@ class AppServer {
   const ServerFolder &folder_;
   int port_ = 0;
   pid_t pid_ = -1;
+  int exit_status_ = -1;
 };
 
 // One job as the server reports it.
@@ -184,8 +190,9 @@ class SlowPort {
   std::thread thread_;
 };
 
-// The built program and the bytes of a file.
+// The built program, and the bytes or text of a file.
 std::string AppPath();
 Bytes ReadBytes(const std::string &path);
+std::string ReadText(const std::string &path);
 
 #endif  // QUILLMARSH_TESTS_APP_APP_SERVER_H

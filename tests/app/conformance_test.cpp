@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -44,13 +43,19 @@ const std::map<std::string, std::string> kKnownFailures = {
 // The result of each test by name, from ipptool's summary output (-t).
 std::map<std::string, std::string> Results(const std::string &output) {
   std::map<std::string, std::string> results;
-  std::regex line("^ {4}(.*\\S)\\s+\\[(PASS|FAIL|SKIP)\\]$");
   std::istringstream in(output);
   std::string text;
-  std::smatch match;
+  // "    NAME    [PASS]": four spaces, the name, spaces, the result in brackets.
   while (std::getline(in, text)) {
-    if (std::regex_match(text, match, line)) {
-      results[match[1]] = match[2];
+    size_t open = text.rfind(" [");
+    if (text.rfind("    ", 0) != 0 || open == std::string::npos || text.back() != ']') {
+      continue;
+    }
+    std::string result = text.substr(open + 2, text.size() - open - 3);
+    std::string name = text.substr(4, open - 4);
+    name.erase(name.find_last_not_of(' ') + 1);
+    if (result == "PASS" || result == "FAIL" || result == "SKIP") {
+      results[name] = result;
     }
   }
   return results;

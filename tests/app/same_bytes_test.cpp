@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app_server.h"
@@ -46,10 +46,13 @@ std::string PpdWithOffsets(int x, int y) {
   std::stringstream text;
   text << in.rdbuf();
   std::string ppd = text.str();
-  ppd = std::regex_replace(ppd, std::regex("\\*Xoffset: \"0\""),
-                           "*Xoffset: \"" + std::to_string(x) + "\"");
-  ppd = std::regex_replace(ppd, std::regex("\\*Yoffset: \"0\""),
-                           "*Yoffset: \"" + std::to_string(y) + "\"");
+  for (const auto &[name, value] : {std::make_pair("*Xoffset", x), std::make_pair("*Yoffset", y)}) {
+    std::string shipped = std::string(name) + ": \"0\"";
+    size_t at = ppd.find(shipped);
+    if (at != std::string::npos) {
+      ppd.replace(at, shipped.size(), std::string(name) + ": \"" + std::to_string(value) + "\"");
+    }
+  }
   return ppd;
 }
 

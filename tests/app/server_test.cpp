@@ -66,6 +66,10 @@ TEST(Restart, KeepsPrintersAndTheirDefaultsUnderHomeAndTmpdir) {
                         "vorne-turn-pages=true", "-o", "printer-resolution=360dpi"});
     ASSERT_EQ(modified.status, 0) << modified.err << server.LogTail();
     ASSERT_TRUE(SetCalibration(server, kPrinter, 141, 56)) << server.LogTail();
+    // A job before the restart, so that the sanitized build also checks what a job leaves.
+    int job = PrintJob(server, kPrinter, GreyRaster(180), "image/pwg-raster", nullptr, &error);
+    ASSERT_NE(job, 0) << error;
+    EXPECT_EQ(WaitForJob(server, kPrinter, job).state, IPP_JSTATE_COMPLETED);
 
     // Control socket, spool and state: all under TMPDIR and HOME.
     std::string uid = std::to_string(ServerUid());
@@ -75,7 +79,8 @@ TEST(Restart, KeepsPrintersAndTheirDefaultsUnderHomeAndTmpdir) {
     // "quillmarsh shutdown" stops it, without another request to wake it.
     CommandRun shutdown = server.Command({"shutdown"});
     EXPECT_EQ(shutdown.status, 0) << shutdown.err;
-    EXPECT_TRUE(server.WaitForExit(30)) << "the server did not stop" << server.LogTail();
+    ASSERT_TRUE(server.WaitForExit(30)) << "the server did not stop" << server.LogTail();
+    EXPECT_EQ(server.exit_status(), 0) << ReadText(server.TmpDir() + "/server.err");
   }
 
   AppServer server(folder);
