@@ -21,7 +21,6 @@
 #include <cups/raster.h>
 
 #include "pappl_guards.h"
-#include "print_settings.h"
 #include "printer_app.h"
 
 extern char **environ;
