@@ -66,7 +66,11 @@ static PrintStatus PrintImageBands(const unsigned char *image, int width, int he
     std::fill(packed.begin(), packed.end(), 0);
     std::fill(grey.begin(), grey.end(), 255);
     const int rows = std::min(kBandRows, height - r);
-    memcpy(grey.data(), image + static_cast<size_t>(r) * width, static_cast<size_t>(rows) * width);
+    // A page of no rows turns into bands of no columns, which have no buffer to copy into.
+    if (width > 0) {
+      memcpy(grey.data(), image + static_cast<size_t>(r) * width,
+             static_cast<size_t>(rows) * width);
+    }
 
     if (options.yResolution == 180) {
       BinaryImage(width, grey.data(), packed.data(), kPrintLevel);

@@ -1,7 +1,7 @@
 //
 // 'make_fuzz_seeds' - Write the seed corpus of the fuzz targets.
 //
-// Usage: make_fuzz_seeds raster-folder job-options-folder
+// Usage: make_fuzz_seeds raster-folder job-options-folder preview-folder
 //
 // The raster seeds are small streams written with libcups's own writer: streams without pages,
 // normal pages at odd widths, the header shapes that crashed raster drivers (huge widths with
@@ -10,9 +10,12 @@
 // the edges of the rotation windows. A whole stream carries one byte more that picks the job
 // settings it is printed with (see raster_stream_fuzzer.cpp). The job option seeds are lines of
 // PPD choice names and attribute values (see job_options_fuzzer.cpp), among them numbers at
-// the 32-bit edges.
+// the 32-bit edges. The preview seeds are printer command streams with one byte more that
+// picks the preview's settings (see preview_stream_fuzzer.cpp): pages as the filter writes
+// them, overprinting, pages at and beyond the picture limit, and streams cut or spoilt.
 //
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -203,12 +206,77 @@ static void WriteJobOptionSeeds(const std::string &folder) {
   }
 }
 
+// Printer commands for the preview seeds.
+static Bytes Graphics(const Bytes &columns) {
+  const size_t count = columns.size() / 3;
+  Bytes command = {0x1B, 0x25, 0x31, static_cast<unsigned char>(count >> 8),
+                   static_cast<unsigned char>(count & 0xFF)};
+  command.insert(command.end(), columns.begin(), columns.end());
+  return command;
+}
+
+static Bytes Skip(unsigned columns) {
+  return Bytes{0x1B, 0x25, 0x33, static_cast<unsigned char>(columns >> 8),
+               static_cast<unsigned char>(columns & 0xFF)};
+}
+
+static Bytes Feed(unsigned units) {
+  return Bytes{0x1B, 0x25, 0x35, static_cast<unsigned char>(units)};
+}
+
+static Bytes Join(std::initializer_list<Bytes> pieces) {
+  Bytes joined;
+  for (const Bytes &piece : pieces) {
+    joined.insert(joined.end(), piece.begin(), piece.end());
+  }
+  return joined;
+}
+
+// A page of skips and feeds only, `columns` wide and `units` feed units long.
+static Bytes MotionOnly(unsigned columns, unsigned units) {
+  Bytes page;
+  for (; columns > 0; columns -= std::min(columns, 65535u)) {
+    page = Join({page, Skip(std::min(columns, 65535u))});
+  }
+  for (; units > 0; units -= std::min(units, 255u)) {
+    page = Join({page, Feed(std::min(units, 255u))});
+  }
+  return Join({page, Bytes{0x0C}});
+}
+
+static void WritePreviewSeeds(const std::string &folder) {
+  // Settings bytes (see preview_stream_fuzzer.cpp): scale in bits 0-1, band edges 4, paper 8,
+  // summary 16, pipe 32.
+  const Bytes prologue = {0x1B, 0x49, 0x0D};
+  const Bytes band = Graphics({0xFF, 0xFF, 0xFF, 0x80, 0x00, 0x01, 0x1B, 0x30, 0x00});
+  const Bytes formFeed = {0x0C};
+  Write(folder, "two-pages",
+        Join({prologue, Feed(16), Skip(10), band, Bytes{0x0D}, formFeed, Feed(32), band,
+              Bytes{0x0D}, formFeed, Bytes{0x1B, 0x44}, Bytes{0x15}}));
+  Write(
+      folder, "overprint",
+      Join({prologue, band, Bytes{0x0D}, band, Bytes{0x0D}, Skip(1), band, formFeed, Bytes{0x06}}));
+  Write(folder, "no-form-feed", Join({prologue, Feed(3), band, Bytes{0x0D, 0x3A}}));
+  Write(folder, "graphics-of-no-columns",
+        Join({Graphics({}), Bytes{0x0D}, Graphics({}), Feed(1), formFeed, Bytes{0x24}}));
+  // 256 x 256 dots are the fuzz target's limit at scale 1; one column more is over it.
+  Write(folder, "page-at-the-limit", Join({MotionOnly(256, 171), Bytes{0x10}}));
+  Write(folder, "page-over-the-limit", Join({MotionOnly(257, 171), Bytes{0x30}}));
+  Write(folder, "giant-page", Join({MotionOnly(131071, 87226), Bytes{0x13}}));
+  Write(folder, "many-form-feeds", Join({Bytes(40, 0x0C), Bytes{0x20}}));
+  Write(folder, "bad-byte-after-a-page",
+        Join({prologue, band, formFeed, Bytes{0x0D, 0x0A, 0x0C}, Bytes{0x11}}));
+  Write(folder, "graphics-cut-short",
+        Join({prologue, Bytes{0x1B, 0x25, 0x31, 0x00, 0x04, 0xFF, 0x00}, Bytes{0x35}}));
+}
+
 int main(int argc, char *argv[]) {
-  if (argc != 3) {
-    fputs("usage: make_fuzz_seeds raster-folder job-options-folder\n", stderr);
+  if (argc != 4) {
+    fputs("usage: make_fuzz_seeds raster-folder job-options-folder preview-folder\n", stderr);
     return 1;
   }
   WriteRasterSeeds(argv[1]);
   WriteJobOptionSeeds(argv[2]);
+  WritePreviewSeeds(argv[3]);
   return 0;
 }

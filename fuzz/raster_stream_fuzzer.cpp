@@ -20,10 +20,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "allocation_watch.h"
 #include "engine/bands.h"
 #include "job/job.h"
 #include "job_output_check.h"
@@ -50,64 +50,6 @@ constexpr size_t kLargestPageBuffer = 8 * 1024 * 1024;
 static int g_input = -1;
 static char *g_errBytes = nullptr;
 static size_t g_errSize = 0;
-
-// The largest buffer the filter asked for while a job ran.
-static size_t g_largestAllocation = 0;
-static bool g_watchAllocations = false;
-
-//
-// 'operator new()' - Obtain memory for C++ objects, noting the largest request during a job.
-//
-// The filter obtains every page and band buffer through std::vector, so this sees them all.
-// libcups allocates with malloc and is not counted: for a compressed stream it takes a row
-// buffer of the header's cupsBytesPerLine before the filter has seen the header.
-//
-
-static void *Obtain(size_t size) {
-  if (g_watchAllocations && size > g_largestAllocation) {
-    g_largestAllocation = size;
-  }
-  return malloc(size == 0 ? 1 : size);
-}
-
-void *operator new(size_t size) {
-  if (void *memory = Obtain(size)) {
-    return memory;
-  }
-  throw std::bad_alloc();
-}
-
-void *operator new[](size_t size) {
-  return operator new(size);
-}
-
-void *operator new(size_t size, const std::nothrow_t &) noexcept {
-  return Obtain(size);
-}
-
-void *operator new[](size_t size, const std::nothrow_t &) noexcept {
-  return Obtain(size);
-}
-
-// Every unaligned form of delete, so that no memory from these reaches another allocator.
-void operator delete(void *memory) noexcept {
-  free(memory);
-}
-void operator delete[](void *memory) noexcept {
-  free(memory);
-}
-void operator delete(void *memory, size_t) noexcept {
-  free(memory);
-}
-void operator delete[](void *memory, size_t) noexcept {
-  free(memory);
-}
-void operator delete(void *memory, const std::nothrow_t &) noexcept {
-  free(memory);
-}
-void operator delete[](void *memory, const std::nothrow_t &) noexcept {
-  free(memory);
-}
 
 //
 // '__asan_default_options()' - Let allocations beyond 64 MB fail instead of ending the run.
@@ -236,17 +178,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   g_canceled = 0;
 
+  // The filter obtains every page and band buffer through std::vector, so the watch sees them
+  // all. libcups allocates with malloc and is not counted: for a compressed stream it takes a
+  // row buffer of the header's cupsBytesPerLine before the filter has seen the header.
   std::vector<unsigned char> out;
   PrinterSink sink = BufferSink(out);
-  g_largestAllocation = 0;
-  g_watchAllocations = true;
   RasterInput input;
   OpenRasterInput(input, g_input);
   StartDoc(job.options, sink);
+  WatchAllocations();
   JobStatus status = PrintPages(input, job.options, sink);
+  const size_t largestAllocation = EndWatchingAllocations();
   EndDoc(sink);
   CloseRasterInput(input);
-  g_watchAllocations = false;
   const off_t unread = static_cast<off_t>(size) - lseek(g_input, 0, SEEK_CUR);
 
   const std::string messages = TakeMessages();
@@ -260,8 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Fail(job, std::to_string(unread) + " bytes of the input left unread in a job that did not fail",
          messages);
   }
-  if (g_largestAllocation > kLargestPageBuffer) {
-    Fail(job, "an allocation of " + std::to_string(g_largestAllocation) + " bytes", messages);
+  if (largestAllocation > kLargestPageBuffer) {
+    Fail(job, "an allocation of " + std::to_string(largestAllocation) + " bytes", messages);
   }
   return 0;
 }

@@ -1,16 +1,14 @@
 //
-// Page pictures: draw a page dot row by dot row and write it as a 2-bit palette PNG.
+// Page pictures: write a page's dot rows as a 2-bit palette PNG, one row at a time.
 //
 
 #include "page_picture.h"
 
-#include <png.h>
-
 #include <cerrno>
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
-#include <vector>
+
+#include "page_layout.h"
 
 // Palette entries of the picture.
 constexpr unsigned char kPaperIndex = 0;
@@ -54,70 +52,99 @@ static void ScaleRow(const unsigned char *marks, int64_t width, int scale, int s
   }
 }
 
+void AbandonPicture(PictureFile &picture) {
+  if (picture.png != nullptr) {
+    png_destroy_write_struct(&picture.png, &picture.info);
+  }
+  if (picture.file != nullptr) {
+    fclose(picture.file);
+  }
+  picture.png = nullptr;
+  picture.info = nullptr;
+  picture.file = nullptr;
+}
+
 //
-// 'WritePagePicture()' - Write a page as a PNG file; false with a message when that fails.
+// 'StartPicture()' - Open the file and write the picture's header; false with a message.
 //
-// The page is drawn one dot row at a time, so memory stays at one row however long the page.
-// Its size must have been checked against kMaxPictureDots and the scale against kMaxScale.
+// Every libpng call that may fail is made here, in WritePictureRow() or in EndPicture(), each
+// of which catches libpng's longjmp itself: a jump never crosses the caller's frames.
 //
 
-bool WritePagePicture(const std::string &path, const PreviewPage &page, const unsigned char *stream,
-                      const PictureOptions &options, std::string &error) {
-  const bool blank = page.width == 0 || page.height == 0;
-  const int64_t width = blank ? 1 : page.width;
-  const int64_t height = blank ? 1 : page.height;
-  const int scale = options.scale;
-  std::vector<unsigned char> marks(static_cast<size_t>(width), kMarkPaper);
-  std::vector<unsigned char> pixels(static_cast<size_t>(width * scale));
+bool StartPicture(PictureFile &picture, const std::string &path, int64_t width, int64_t height,
+                  int scale, std::string &error) {
+  picture.path = path;
+  picture.file = nullptr;
+  picture.png = nullptr;
+  picture.info = nullptr;
+  picture.width = width;
+  picture.scale = scale;
+  picture.pixels.assign(static_cast<size_t>(width * scale), kPaperIndex);
 
-  FILE *file = fopen(path.c_str(), "wb");
-  if (file == nullptr) {
+  picture.file = fopen(path.c_str(), "wb");
+  if (picture.file == nullptr) {
     error = path + ": " + strerror(errno);
     return false;
   }
-  png_structp png =
-      png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, KeepPngError, IgnorePngWarning);
-  png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-  if (info == nullptr) {
-    png_destroy_write_struct(&png, nullptr);
-    fclose(file);
+  picture.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &picture.error, KeepPngError,
+                                        IgnorePngWarning);
+  picture.info = picture.png != nullptr ? png_create_info_struct(picture.png) : nullptr;
+  if (picture.info == nullptr) {
+    AbandonPicture(picture);
     error = path + ": cannot start a PNG picture";
     return false;
   }
-  if (setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    fclose(file);
-    error = path + ": " + error;
+  if (setjmp(png_jmpbuf(picture.png))) {
+    AbandonPicture(picture);
+    error = path + ": " + picture.error;
     return false;
   }
 
-  png_init_io(png, file);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(width * scale),
+  png_init_io(picture.png, picture.file);
+  // libpng's own limit of a million pixels a row would refuse pictures that kMaxPictureDots and
+  // kMaxScale allow (2 million pixels across); the sizes are the caller's to check.
+  png_set_user_limits(picture.png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+  png_set_IHDR(picture.png, picture.info, static_cast<png_uint_32>(width * scale),
                static_cast<png_uint_32>(height * scale), kPaletteBits, PNG_COLOR_TYPE_PALETTE,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   const png_color palette[3] = {PaletteColour(kPaperColour), PaletteColour(kDotColour),
                                 PaletteColour(kBandEdgeColour)};
-  png_set_PLTE(png, info, palette, 3);
+  png_set_PLTE(picture.png, picture.info, palette, 3);
   // 180 dots per inch is 7087 per metre; a scaled picture keeps the paper's size.
   const png_uint_32 perMetre = static_cast<png_uint_32>(180 * scale * 10000 / 254);
-  png_set_pHYs(png, info, perMetre, perMetre, PNG_RESOLUTION_METER);
-  png_write_info(png, info);
-  png_set_packing(png);  // one byte per pixel in, 2 bits per pixel in the file
+  png_set_pHYs(picture.png, picture.info, perMetre, perMetre, PNG_RESOLUTION_METER);
+  png_write_info(picture.png, picture.info);
+  png_set_packing(picture.png);  // one byte per pixel in, 2 bits per pixel in the file
+  return true;
+}
 
-  for (int64_t row = 0; row < height; row++) {
-    if (!blank) {
-      DrawPageRow(page, stream, row, options.band_edges, marks.data());
-    }
-    for (int sub_row = 0; sub_row < scale; sub_row++) {
-      ScaleRow(marks.data(), width, scale, sub_row, pixels.data());
-      png_write_row(png, pixels.data());
-    }
+bool WritePictureRow(PictureFile &picture, const unsigned char *marks, std::string &error) {
+  if (setjmp(png_jmpbuf(picture.png))) {
+    AbandonPicture(picture);
+    error = picture.path + ": " + picture.error;
+    return false;
   }
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
+  for (int sub_row = 0; sub_row < picture.scale; sub_row++) {
+    ScaleRow(marks, picture.width, picture.scale, sub_row, picture.pixels.data());
+    png_write_row(picture.png, picture.pixels.data());
+  }
+  return true;
+}
 
-  if (fclose(file) != 0) {
-    error = path + ": " + strerror(errno);
+bool EndPicture(PictureFile &picture, std::string &error) {
+  if (setjmp(png_jmpbuf(picture.png))) {
+    AbandonPicture(picture);
+    error = picture.path + ": " + picture.error;
+    return false;
+  }
+  png_write_end(picture.png, nullptr);
+  png_destroy_write_struct(&picture.png, &picture.info);
+  picture.png = nullptr;
+  picture.info = nullptr;
+  const int closed = fclose(picture.file);
+  picture.file = nullptr;
+  if (closed != 0) {
+    error = picture.path + ": " + strerror(errno);
     return false;
   }
   return true;

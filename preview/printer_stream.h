@@ -1,7 +1,7 @@
 //
 // Printer command stream of the Vorne 24-pin printer, read back: the strict parser that turns
 // the bytes the filter writes into a list of commands, for the preview and for checks of the
-// filter's output.
+// filter's output, and the same parser reading a file descriptor one command at a time.
 //
 
 #ifndef QUILLMARSH_PREVIEW_PRINTER_STREAM_H
@@ -61,5 +61,36 @@ ParsedStream ParsePrinterStream(const unsigned char *data, size_t size);
 
 // A short name of a command kind for messages and summaries ("graphics", "feed").
 const char *CommandKindName(CommandKind kind);
+
+// A stream read from a file descriptor one command at a time. The buffer holds the longest
+// command (graphics for 65535 columns), so memory stays the same however long the stream.
+struct StreamReader {
+  int fd;
+  int copy_fd;   // every byte read is written here too (a pipe to be read again), or -1
+  size_t limit;  // no byte at or beyond this stream offset is read
+  std::vector<unsigned char> buffer;
+  size_t start;   // the next command's first byte in buffer
+  size_t end;     // the end of the bytes read into buffer
+  size_t offset;  // the stream offset of buffer[start]
+  bool ended;     // the descriptor has no more bytes, or limit is reached
+};
+
+// Starts reading fd, whose next byte is at stream offset `offset`, up to stream offset limit
+// (SIZE_MAX for all of it); copy_fd as in StreamReader.
+void StartStreamReader(StreamReader &reader, int fd, size_t offset, size_t limit, int copy_fd);
+
+// Goes back to stream offset `offset` when the buffer still holds the bytes from there on;
+// false when it does not, and the caller must start the reader afresh.
+bool RewindStreamReader(StreamReader &reader, size_t offset);
+
+// How reading the next command ended.
+enum class StreamStep { kCommand, kEnd, kRefused, kFailed };
+
+// Reads the next command. kCommand: command holds it, with its stream offset, and bytes points
+// at its bytes until the next call. kEnd: the stream ended after a whole command. kRefused:
+// error holds the text ParsePrinterStream would give for the same stream. kFailed: reading or
+// copying failed, error holds the system's reason.
+StreamStep ReadNextCommand(StreamReader &reader, PrinterCommand &command,
+                           const unsigned char *&bytes, std::string &error);
 
 #endif  // QUILLMARSH_PREVIEW_PRINTER_STREAM_H

@@ -7,25 +7,17 @@
 #include <bitset>
 
 //
-// 'SummarizePage()' - Count the bands, the dots and the bytes by command kind of one page.
+// 'CountCommand()' - Add one command's bytes, by kind, and the dots of its graphics data.
 //
 
-PageSummary SummarizePage(const ParsedStream &parsed, const PreviewPage &page,
-                          const unsigned char *stream) {
-  PageSummary summary{page.band_tops.size(), 0, 0, {}};
-  for (size_t i = page.first_command; i < page.first_command + page.command_count; i++) {
-    const PrinterCommand &command = parsed.commands[i];
-    summary.bytes += command.length;
-    summary.bytes_by_kind[static_cast<int>(command.kind)] += command.length;
-  }
-  for (const PlacedGraphics &graphics : page.graphics) {
-    const unsigned char *data = stream + graphics.data_offset;
-    const size_t bytes = 3 * static_cast<size_t>(graphics.columns);
-    for (size_t i = 0; i < bytes; i++) {
-      summary.dots += std::bitset<8>(data[i]).count();
+void CountCommand(PageSummary &summary, const PrinterCommand &command, const unsigned char *bytes) {
+  summary.bytes += command.length;
+  summary.bytes_by_kind[static_cast<int>(command.kind)] += command.length;
+  if (command.kind == CommandKind::kGraphics) {
+    for (size_t i = kGraphicsHeaderBytes; i < command.length; i++) {
+      summary.dots += std::bitset<8>(bytes[i]).count();
     }
   }
-  return summary;
 }
 
 double LineSeconds(uint64_t bytes, long baud) {
@@ -44,45 +36,42 @@ static const struct {
 };
 
 //
-// 'PrintSummary()' - Print the job line and a table of pages: bands, dots, bytes by command
-// kind and line time.
+// 'PrintSummaryHead()' - Print the job line and, when there are pages, the table's heading.
 //
 // The line time is what a user waits for: at 9600 baud a page of graphics takes minutes on
 // the line, far longer than the filter takes to make it.
 //
 
-void PrintSummary(FILE *out, const std::vector<PageSummary> &pages, size_t stream_bytes,
-                  long baud) {
-  size_t bands = 0;
-  uint64_t dots = 0;
-  size_t pageBytes = 0;
-  for (const PageSummary &page : pages) {
-    bands += page.bands;
-    dots += page.dots;
-    pageBytes += page.bytes;
-  }
+void PrintSummaryHead(FILE *out, size_t stream_bytes, size_t pages, size_t bands, uint64_t dots,
+                      long baud) {
   fprintf(out, "stream: %zu bytes, %zu pages, %zu bands, %llu dots; line time %.2f s at %ld baud\n",
-          stream_bytes, pages.size(), bands, static_cast<unsigned long long>(dots),
+          stream_bytes, pages, bands, static_cast<unsigned long long>(dots),
           LineSeconds(stream_bytes, baud), baud);
-  if (pages.empty()) {
+  if (pages == 0) {
     return;
   }
-
   fprintf(out, "%4s %6s %9s %8s", "page", "bands", "dots", "bytes");
   for (const auto &column : kByteColumns) {
     fprintf(out, " %8s", column.heading);
   }
   fprintf(out, " %10s\n", "line time");
-  for (size_t i = 0; i < pages.size(); i++) {
-    const PageSummary &page = pages[i];
-    fprintf(out, "%4zu %6zu %9llu %8zu", i + 1, page.bands,
-            static_cast<unsigned long long>(page.dots), page.bytes);
-    for (const auto &column : kByteColumns) {
-      fprintf(out, " %8zu", page.bytes_by_kind[static_cast<int>(column.kind)]);
-    }
-    fprintf(out, " %8.2f s\n", LineSeconds(page.bytes, baud));
+}
+
+//
+// 'PrintSummaryRow()' - Print one page's row: bands, dots, bytes by command kind, line time.
+//
+
+void PrintSummaryRow(FILE *out, size_t page, const PageSummary &summary, long baud) {
+  fprintf(out, "%4zu %6zu %9llu %8zu", page, summary.bands,
+          static_cast<unsigned long long>(summary.dots), summary.bytes);
+  for (const auto &column : kByteColumns) {
+    fprintf(out, " %8zu", summary.bytes_by_kind[static_cast<int>(column.kind)]);
   }
-  if (pageBytes != stream_bytes) {
-    fprintf(out, "after the last page: %zu bytes\n", stream_bytes - pageBytes);
+  fprintf(out, " %8.2f s\n", LineSeconds(summary.bytes, baud));
+}
+
+void PrintSummaryTail(FILE *out, size_t stream_bytes, size_t pages, size_t page_bytes) {
+  if (pages > 0 && page_bytes != stream_bytes) {
+    fprintf(out, "after the last page: %zu bytes\n", stream_bytes - page_bytes);
   }
 }

@@ -8,9 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
-#include "page_layout.h"
 #include "printer_stream.h"
 
 // A serial line carries a start bit, 8 data bits and a stop bit for every byte.
@@ -23,15 +21,19 @@ struct PageSummary {
   size_t bytes_by_kind[kCommandKinds];  // indexed by CommandKind
 };
 
-// Counts the commands, bytes and dots of one page of a parsed stream.
-PageSummary SummarizePage(const ParsedStream &parsed, const PreviewPage &page,
-                          const unsigned char *stream);
+// Counts one command of a page: its bytes (all of them at bytes) and the dots of graphics.
+// The bands are the layout's count.
+void CountCommand(PageSummary &summary, const PrinterCommand &command, const unsigned char *bytes);
 
 // Seconds that bytes take on a serial line at baud bits per second.
 double LineSeconds(uint64_t bytes, long baud);
 
-// Prints the summary of a whole stream of stream_bytes bytes: one line for the job and a few
-// for every page.
-void PrintSummary(FILE *out, const std::vector<PageSummary> &pages, size_t stream_bytes, long baud);
+// The summary, printed as the stream is read: the job line and the table's heading (when there
+// are pages), one row for page number `page`, and the bytes after the last page (when there
+// are pages and such bytes).
+void PrintSummaryHead(FILE *out, size_t stream_bytes, size_t pages, size_t bands, uint64_t dots,
+                      long baud);
+void PrintSummaryRow(FILE *out, size_t page, const PageSummary &summary, long baud);
+void PrintSummaryTail(FILE *out, size_t stream_bytes, size_t pages, size_t page_bytes);
 
 #endif  // QUILLMARSH_PREVIEW_STREAM_SUMMARY_H

@@ -1,12 +1,15 @@
 // The preview program as a user runs it: pictures written and read back pixel by pixel, the
-// summary, and streams or command lines refused with a message and a non-zero status.
+// summary, streams or command lines refused with a message and a non-zero status, and hostile
+// streams that must neither take memory in proportion to their length nor ask for giant pictures.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <png.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 
 #include <gtest/gtest.h>
@@ -39,23 +42,46 @@ std::string ReadText(const std::string &path) {
   return text;
 }
 
+// How a run is bounded: the address space it may take (set in the child before exec, 0 for
+// no limit), standard input through a pipe rather than a file, standard output thrown away.
+struct RunBounds {
+  rlim_t address_space = 0;
+  bool input_through_pipe = false;
+  bool discard_output = false;
+};
+
 //
 // 'RunPreview()' - Run the built program in folder dir with the arguments and standard input.
 //
 
-PreviewRun RunPreview(const TempDir &dir, const std::vector<std::string> &args,
-                      const Bytes &input) {
+PreviewRun RunPreview(const TempDir &dir, const std::vector<std::string> &args, const Bytes &input,
+                      const RunBounds &bounds = RunBounds()) {
   std::string in = dir.Write(".stdin", input);
-  std::string out = dir.path() + "/.stdout";
+  std::string out = bounds.discard_output ? "/dev/null" : dir.path() + "/.stdout";
   std::string err = dir.path() + "/.stderr";
+  int pipeEnds[2] = {-1, -1};
+  if (bounds.input_through_pipe && pipe(pipeEnds) != 0) {
+    ADD_FAILURE() << "no pipe: " << strerror(errno);
+    return PreviewRun();
+  }
   pid_t pid = fork();
   if (pid == 0) {
     if (chdir(dir.path().c_str()) != 0) {
       _exit(126);
     }
-    dup2(open(in.c_str(), O_RDONLY), 0);
+    if (bounds.input_through_pipe) {
+      dup2(pipeEnds[0], 0);
+      close(pipeEnds[0]);
+      close(pipeEnds[1]);
+    } else {
+      dup2(open(in.c_str(), O_RDONLY), 0);
+    }
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
     dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    if (bounds.address_space > 0) {
+      const rlimit limit = {bounds.address_space, bounds.address_space};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     std::vector<char *> argv = {const_cast<char *>(QUILLMARSH_PREVIEW_PATH)};
     for (const std::string &arg : args) {
       argv.push_back(const_cast<char *>(arg.c_str()));
@@ -64,11 +90,25 @@ PreviewRun RunPreview(const TempDir &dir, const std::vector<std::string> &args,
     execv(argv[0], argv.data());
     _exit(127);
   }
+  if (bounds.input_through_pipe) {
+    // The program may refuse the stream and leave before reading it all.
+    close(pipeEnds[0]);
+    void (*before)(int) = signal(SIGPIPE, SIG_IGN);
+    for (size_t at = 0; at < input.size();) {
+      const ssize_t written = write(pipeEnds[1], input.data() + at, input.size() - at);
+      if (written <= 0) {
+        break;
+      }
+      at += static_cast<size_t>(written);
+    }
+    close(pipeEnds[1]);
+    signal(SIGPIPE, before);
+  }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   PreviewRun run;
   run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  run.out = ReadText(out);
+  run.out = bounds.discard_output ? std::string() : ReadText(out);
   run.err = ReadText(err);
   return run;
 }
@@ -268,6 +308,11 @@ INSTANTIATE_TEST_SUITE_P(
                     Bytes{},
                     2,
                     "ERROR: --scale 2x: a whole number from 1 to 16 is needed."},
+        RefusalCase{"MaxPixelsZero",
+                    {"--max-pixels", "0"},
+                    Bytes{},
+                    2,
+                    "ERROR: --max-pixels 0: a whole number of pixels, 1 or more, is needed."},
         RefusalCase{"BaudZero",
                     {"--summary", "--baud", "0"},
                     Bytes{},
@@ -290,5 +335,139 @@ INSTANTIATE_TEST_SUITE_P(
                     "ERROR: --paper 8.5: width x height in inches, up to 100, is needed."},
         RefusalCase{"TwoInputs", {"a.prn", "b.prn"}, Bytes{}, 2, "ERROR: one input file at most."}),
     [](const testing::TestParamInfo<RefusalCase> &info) { return std::string(info.param.name); });
+
+// A page made only of paper motion, skips across `columns` and feeds of `units` units, as a
+// hostile stream asks for a huge picture in a few hundred bytes.
+Bytes MotionOnlyPage(int64_t columns, int64_t units) {
+  Bytes page;
+  for (int64_t step; columns > 0; columns -= step) {
+    step = std::min<int64_t>(columns, 65535);
+    page.insert(page.end(), {0x1B, 0x25, 0x33, static_cast<unsigned char>(step >> 8),
+                             static_cast<unsigned char>(step & 0xFF)});
+  }
+  for (int64_t step; units > 0; units -= step) {
+    step = std::min<int64_t>(units, 255);
+    page.insert(page.end(), {0x1B, 0x25, 0x35, static_cast<unsigned char>(step)});
+  }
+  page.push_back(0x0C);
+  return page;
+}
+
+// The address space every bounds case runs in: the program needs a few megabytes, whatever
+// the stream's length; holding a stream of 2 MiB in the old way took 500. The sanitizers
+// reserve terabytes of address space, so their build runs the cases without a limit.
+#ifdef QUILLMARSH_SANITIZED
+constexpr rlim_t kAddressSpace = 0;
+#else
+constexpr rlim_t kAddressSpace = 64 << 20;
+#endif
+
+struct BoundsCase {
+  const char *name;
+  std::vector<std::string> args;
+  Bytes input;
+  bool input_through_pipe;
+  int status;
+  std::string message;     // the first line on standard error; empty when there is none
+  unsigned picture_width;  // page-1.png's size when it is written, 0 when nothing is
+  unsigned picture_height;
+};
+
+void PrintTo(const BoundsCase &c, std::ostream *out) {
+  *out << c.name;
+}
+
+class PreviewBoundsTest : public testing::TestWithParam<BoundsCase> {};
+
+TEST_P(PreviewBoundsTest, EndsWithinMemoryWithMessageAndPictures) {
+  const BoundsCase &c = GetParam();
+  TempDir dir;
+  PreviewRun run = RunPreview(dir, c.args, c.input, {kAddressSpace, c.input_through_pipe, true});
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_EQ(run.err.substr(0, run.err.find('\n')), c.message);
+  if (c.picture_width == 0) {
+    EXPECT_EQ(Pictures(dir), std::vector<std::string>{});
+    return;
+  }
+  // The picture's size from its IHDR chunk, which follows the 8-byte signature and the chunk's
+  // length and name: a picture of 100 million pixels is not read whole, and libpng reads no
+  // row longer than a million pixels.
+  ASSERT_EQ(Pictures(dir), std::vector<std::string>{"page-1.png"});
+  const std::string png = ReadText(dir.path() + "/page-1.png");
+  ASSERT_GE(png.size(), 24u);
+  ASSERT_EQ(png.substr(12, 4), "IHDR");
+  auto bigEndian = [&](size_t at) {
+    return unsigned(png[at] & 0xFF) << 24 | unsigned(png[at + 1] & 0xFF) << 16 |
+           unsigned(png[at + 2] & 0xFF) << 8 | unsigned(png[at + 3] & 0xFF);
+  };
+  EXPECT_EQ(bigEndian(16), c.picture_width);
+  EXPECT_EQ(bigEndian(20), c.picture_height);
+}
+
+// 2501 x 2500 dots at scale 4 are 10004 x 10000 pixels, just over the default limit.
+const Bytes kPageJustOverTheLimitAtScale4 = MotionOnlyPage(2501, 1667);
+
+INSTANTIATE_TEST_SUITE_P(
+    Preview, PreviewBoundsTest,
+    testing::Values(
+        // Refused at its first byte, after reading a little of a stream without end.
+        BoundsCase{"EndlessZeros",
+                   {"--summary", "/dev/zero"},
+                   Bytes{},
+                   false,
+                   1,
+                   "ERROR: /dev/zero is no valid printer stream: at byte 0: unknown byte 00; "
+                   "bytes there: 00 00 00 00 00 00 00 00 ...",
+                   0,
+                   0},
+        // Two million pages, each a form feed, summarised from a pipe.
+        BoundsCase{
+            "FormFeedsThroughAPipe", {"--summary"}, Repeat(0x0C, 2 << 20), true, 0, "", 0, 0},
+        // 1388 bytes of skips and feeds make a page of 131071 x 130839 dots.
+        BoundsCase{"GiantPage",
+                   {},
+                   MotionOnlyPage(131071, 87226),
+                   false,
+                   1,
+                   "ERROR: page 1 would be a picture of 131071 x 130839 pixels (17149198569 "
+                   "pixels), more than the limit of 100000000; --max-pixels raises it.",
+                   0,
+                   0},
+        BoundsCase{"LargestScaleOnLargestPaper",
+                   {"--scale", "16", "--paper", "100x100"},
+                   Hex("1B 25 35 01 0C"),
+                   false,
+                   1,
+                   "ERROR: page 1 would be a picture of 288000 x 288000 pixels (82944000000 "
+                   "pixels), more than the limit of 100000000; --max-pixels raises it.",
+                   0,
+                   0},
+        BoundsCase{"PageJustOverTheLimit",
+                   {"--scale", "4"},
+                   kPageJustOverTheLimitAtScale4,
+                   false,
+                   1,
+                   "ERROR: page 1 would be a picture of 10004 x 10000 pixels (100040000 pixels), "
+                   "more than the limit of 100000000; --max-pixels raises it.",
+                   0,
+                   0},
+        BoundsCase{"SamePageWithTheLimitRaisedToIt",
+                   {"--scale", "4", "--max-pixels", "100040000"},
+                   kPageJustOverTheLimitAtScale4,
+                   false,
+                   0,
+                   "INFO: page-1.png: page 1, 2501 x 2500 dots, 0 bands.",
+                   10004,
+                   10000},
+        // 131070 dots at scale 16 are 2 million pixels across, beyond libpng's own default.
+        BoundsCase{"WidestPictureAtTheLargestScale",
+                   {"--scale", "16"},
+                   Hex("1B 25 33 FF FF 1B 25 33 FF FF 1B 25 35 01 0C"),
+                   false,
+                   0,
+                   "INFO: page-1.png: page 1, 131070 x 1 dots, 0 bands.",
+                   2097120,
+                   16}),
+    [](const testing::TestParamInfo<BoundsCase> &info) { return std::string(info.param.name); });
 
 }  // namespace

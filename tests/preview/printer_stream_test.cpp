@@ -1,5 +1,12 @@
 // The strict stream parser: every command with its offset, length and value, and every
-// malformed shape refused at the byte where the offending command begins.
+// malformed shape refused at the byte where the offending command begins; the reader of
+// descriptors finds the same commands and gives the same messages.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -9,6 +16,44 @@
 namespace {
 
 using K = CommandKind;
+
+// StreamReader's buffer, which a file fills in one read: cases longer than this make the
+// reader read again in the middle of a command.
+constexpr size_t kReaderBuffer = 256 * 1024;
+
+// The longest graphics command, 196610 bytes.
+const Bytes kLongestGraphics = Cat({Hex("1B 25 31 FF FF"), Repeat(0x55, 3 * 65535)});
+
+// What StreamReader found in a stream read from a file, and how the reading ended.
+struct ReaderResult {
+  std::vector<PrinterCommand> commands;
+  StreamStep last;
+  std::string error;
+};
+
+//
+// 'ReadWithReader()' - Read a stream from a file through StreamReader, to its end or refusal.
+//
+// Every command's bytes must be the stream's bytes at its offset.
+//
+
+ReaderResult ReadWithReader(const Bytes &stream) {
+  TempDir dir;
+  const int fd = open(dir.Write("stream.prn", stream).c_str(), O_RDONLY);
+  StreamReader reader;
+  StartStreamReader(reader, fd, 0, SIZE_MAX, -1);
+  ReaderResult result;
+  PrinterCommand command;
+  const unsigned char *bytes = nullptr;
+  while ((result.last = ReadNextCommand(reader, command, bytes, result.error)) ==
+         StreamStep::kCommand) {
+    EXPECT_EQ(memcmp(bytes, stream.data() + command.offset, command.length), 0)
+        << "bytes of the command at " << command.offset;
+    result.commands.push_back(command);
+  }
+  close(fd);
+  return result;
+}
 
 struct GoodCase {
   const char *name;
@@ -35,6 +80,19 @@ TEST_P(StreamParseTest, FindsEveryCommand) {
     EXPECT_EQ(got.offset, want.offset) << "command " << i;
     EXPECT_EQ(got.length, want.length) << "command " << i;
     EXPECT_EQ(got.value, want.value) << "command " << i;
+  }
+}
+
+TEST_P(StreamParseTest, ReaderFindsTheSameCommands) {
+  const GoodCase &c = GetParam();
+  ReaderResult read = ReadWithReader(c.stream);
+  ASSERT_EQ(static_cast<int>(read.last), static_cast<int>(StreamStep::kEnd)) << read.error;
+  ASSERT_EQ(read.commands.size(), c.expected.size());
+  for (size_t i = 0; i < c.expected.size(); i++) {
+    EXPECT_EQ(static_cast<int>(read.commands[i].kind), static_cast<int>(c.expected[i].kind))
+        << "command " << i;
+    EXPECT_EQ(read.commands[i].offset, c.expected[i].offset) << "command " << i;
+    EXPECT_EQ(read.commands[i].value, c.expected[i].value) << "command " << i;
   }
 }
 
@@ -73,9 +131,17 @@ INSTANTIATE_TEST_SUITE_P(
              {K::kSkip, 32, 5, 24},
              {K::kGraphics, 37, 11, 2},
              {K::kCarriageReturn, 48, 1, 0}}},
-        GoodCase{"LongestGraphics",
-                 Cat({Hex("1B 25 31 FF FF"), Repeat(0x55, 3 * 65535)}),
-                 {{K::kGraphics, 0, 5 + 3 * 65535, 65535}}}),
+        GoodCase{"LongestGraphics", kLongestGraphics, {{K::kGraphics, 0, 5 + 3 * 65535, 65535}}},
+        // The second longest graphics command runs past the reader's first buffer.
+        GoodCase{"CommandsAcrossReads",
+                 Cat({Hex("0D"), kLongestGraphics, Hex("1B 25 35 01"), kLongestGraphics,
+                      kLongestGraphics, Hex("0C")}),
+                 {{K::kCarriageReturn, 0, 1, 0},
+                  {K::kGraphics, 1, 196610, 65535},
+                  {K::kFeed, 196611, 4, 1},
+                  {K::kGraphics, 196615, 196610, 65535},
+                  {K::kGraphics, 393225, 196610, 65535},
+                  {K::kFormFeed, 589835, 1, 0}}}),
     [](const testing::TestParamInfo<GoodCase> &info) { return std::string(info.param.name); });
 
 struct BadCase {
@@ -99,6 +165,14 @@ TEST_P(StreamRefusalTest, NamesOffsetAndBytes) {
   EXPECT_EQ(parsed.error_offset, c.offset);
   EXPECT_EQ(parsed.commands.size(), c.commands_before);
   EXPECT_EQ(parsed.error, c.message);
+}
+
+TEST_P(StreamRefusalTest, ReaderRefusesWithTheSameMessage) {
+  const BadCase &c = GetParam();
+  ReaderResult read = ReadWithReader(c.stream);
+  EXPECT_EQ(static_cast<int>(read.last), static_cast<int>(StreamStep::kRefused));
+  EXPECT_EQ(read.commands.size(), c.commands_before);
+  EXPECT_EQ(read.error, c.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -139,7 +213,14 @@ INSTANTIATE_TEST_SUITE_P(
         // An escape inside graphics data is data; the next command after it is the bad one.
         BadCase{"AfterGraphicsHoldingAnEscape", Hex("1B 25 31 00 01 1B 25 35 1B 25"), 8, 1,
                 "at byte 8: command cut off by the end of the stream; bytes there: 1B 25 (end "
-                "of stream)"}),
+                "of stream)"},
+        // The bad byte is 4 bytes before the end of the reader's first buffer; the message
+        // still shows 8 bytes and that more follow.
+        BadCase{"BadByteAtTheEndOfAFirstRead",
+                Cat({kLongestGraphics, Repeat(0x0D, kReaderBuffer - 4 - kLongestGraphics.size()),
+                     Hex("0A"), Repeat(0x0D, 19)}),
+                kReaderBuffer - 4, 1 + kReaderBuffer - 4 - kLongestGraphics.size(),
+                "at byte 262140: unknown byte 0A; bytes there: 0A 0D 0D 0D 0D 0D 0D 0D ..."}),
     [](const testing::TestParamInfo<BadCase> &info) { return std::string(info.param.name); });
 
 }  // namespace
