@@ -228,17 +228,41 @@ std::vector<std::string> AppServer::Environment() const {
     }
   }
 #ifdef QUILLMARSH_SANITIZED
-  env.push_back("LSAN_OPTIONS=suppressions=" + std::string(QUILLMARSH_APP_TEST_DIR) +
-                "/pappl-leaks.supp");
+  env.push_back("LSAN_OPTIONS=suppressions=" + folder_.path() + "/pappl-leaks.supp");
 #endif
   return env;
+}
+
+//
+// 'CopyFile()' - Copy a file with the given mode; false when it cannot be read or written.
+//
+
+static bool CopyFile(const std::string &from, const std::string &to, mode_t mode) {
+  Bytes bytes = ReadBytes(from);
+  int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  bool ok = !bytes.empty() && fd >= 0 &&
+            write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  ok = fd >= 0 && close(fd) == 0 && ok;
+  return ok && chmod(to.c_str(), mode) == 0;
+}
+
+std::string AppServer::Program() const {
+  return folder_.path() + "/quillmarsh";
 }
 
 bool AppServer::Start(std::string &error) {
   folder_.Make("home");
   folder_.Make("tmp");
+  // The server's user may not reach the build folder (a checkout under /root): it runs a
+  // copy of the program, and reads a copy of the sanitizers' suppressions, in its own folder.
+  if (!CopyFile(AppPath(), Program(), 0755) ||
+      !CopyFile(std::string(QUILLMARSH_APP_TEST_DIR) + "/pappl-leaks.supp",
+                folder_.path() + "/pappl-leaks.supp", 0644)) {
+    error = "cannot copy the program into " + folder_.path();
+    return false;
+  }
   port_ = FreePort();
-  pid_ = StartAs({AppPath(), "server", "-o", "server-port=" + std::to_string(port_), "-o",
+  pid_ = StartAs({Program(), "server", "-o", "server-port=" + std::to_string(port_), "-o",
                   "listen-hostname=127.0.0.1", "-o", "log-file=" + TmpDir() + "/server.log", "-o",
                   "log-level=debug"},
                  Environment(), ServerUid(), ServerGid(), TmpDir() + "/server.out",
@@ -306,7 +330,7 @@ bool AppServer::WaitForExit(int timeout_seconds) {
 }
 
 CommandRun AppServer::Command(const std::vector<std::string> &args) const {
-  std::vector<std::string> argv = {AppPath()};
+  std::vector<std::string> argv = {Program()};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunAs(argv, Environment(), ServerUid(), ServerGid());
 }

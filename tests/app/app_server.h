@@ -102,6 +102,7 @@ class AppServer {
 
  private:
   std::vector<std::string> Environment() const;
+  std::string Program() const;  // the copy of the program the server's user runs
 
   const ServerFolder &folder_;
   int port_ = 0;
