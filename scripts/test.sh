@@ -7,12 +7,12 @@ build="${BUILD_DIR:-$root/build}"
 
 # Debian packages: compiler and test tools, the CUPS libraries the filter links, and the CUPS
 # chain (scheduler, renderers, PPD compiler) that the end-to-end tests drive; PAPPL for the
-# printer application and socat for its serial port tests.
+# printer application, socat for its serial port tests and chromium for its web page test.
 packages=(
   g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev valgrind
   libcups2-dev libcupsimage2-dev libpng-dev
   cups cups-client cups-bsd cups-filters cups-ppdc cups-ipp-utils ghostscript poppler-utils
-  libpappl-dev socat
+  libpappl-dev socat chromium
 )
 bash "$root/scripts/install-packages.sh" "${packages[@]}"
 

@@ -1,0 +1,29 @@
+//
+// 'quillmarsh' - The printer application for the Vorne 24-pin serial dot-matrix printer.
+//
+// Usage: quillmarsh SUB-COMMAND [OPTIONS] [FILES]
+//
+// "quillmarsh server" runs the server; add, delete, printers, devices, drivers, submit, jobs,
+// cancel, status, shutdown, options and default talk to it, as PAPPL's main loop provides.
+//
+
+#include <csignal>
+
+#include "printer_app.h"
+
+#ifndef QUILLMARSH_VERSION
+#define QUILLMARSH_VERSION "0"
+#endif
+
+//
+// 'main()' - Run PAPPL's main loop with the vorne24 driver and our system set-up.
+//
+
+int main(int argc, char *argv[]) {
+  // A printer that goes away mid-write must fail the write, not end the server.
+  signal(SIGPIPE, SIG_IGN);
+
+  AppContext app;
+  return papplMainloop(argc, argv, QUILLMARSH_VERSION, nullptr, 1, app.drivers, nullptr,
+                       SetUpVorneDriver, nullptr, nullptr, SetUpSystem, nullptr, &app);
+}

@@ -1,0 +1,69 @@
+//
+// Job options from IPP settings, as the CUPS filter fills them from the PPD's choices.
+//
+
+#include "print_settings.h"
+
+#include <climits>
+
+// Margin choices are counted in steps of 7 dots, about a millimetre at 180 dpi.
+constexpr int64_t kMarginStep = 7;
+
+// Hundredths of a millimetre in an inch, and dots in an inch at the calibration's unit.
+constexpr int64_t kHundredthsMmPerInch = 2540;
+constexpr int64_t kCalibrationDotsPerInch = 180;
+
+static int32_t Saturate(int64_t value) {
+  if (value > INT32_MAX) {
+    return INT32_MAX;
+  }
+  if (value < INT32_MIN) {
+    return INT32_MIN;
+  }
+  return static_cast<int32_t>(value);
+}
+
+//
+// 'PageJobOptions()' - Fill the engine's options for a page of the given raster resolution.
+//
+// 180 x 180 prints as the PPD's "180dpi" (halftoned); 360 x 360 as "360dpi" (thresholded)
+// when the job optimizes for text, otherwise as "360x360dpi" (merged across, halftoned). Any
+// other resolution is refused: the engine would print it at the wrong size. Draft quality is
+// the PPD's "DraftQuality"; the margins are 7 dots a millimetre, and the calibration offsets
+// are added to them as the filter adds *Xoffset and *Yoffset.
+//
+
+bool PageJobOptions(const PrintSettings &settings, unsigned xdpi, unsigned ydpi,
+                    JobOptions &options) {
+  options = JobOptions{};
+  if (xdpi == kLowResolution && ydpi == kLowResolution) {
+    options.xResolution = kLowResolution;
+    options.yResolution = kLowResolution;
+  } else if (xdpi == kHighResolution && ydpi == kHighResolution) {
+    options.xResolution = kHighResolution;
+    options.yResolution = settings.textContent ? kHighResolution : kLowResolution;
+  } else {
+    return false;
+  }
+
+  options.quality = settings.draft ? 0 : 1;
+  options.topMargin = Saturate(kMarginStep * settings.topMargin + settings.yOffset);
+  options.leftMargin = Saturate(kMarginStep * settings.leftMargin + settings.xOffset);
+  options.turnPages = settings.turnPages;
+  return true;
+}
+
+//
+// 'DotsFromHundredthsMm()' - Convert a media offset to dots at 1/180 inch, to the nearest.
+//
+// Every whole number of dots has an offset in hundredths (and in tenths) of a millimetre that
+// converts back to it, so a calibration in dots can be set exactly.
+//
+
+int32_t DotsFromHundredthsMm(int hundredths) {
+  int64_t scaled = int64_t{hundredths} * kCalibrationDotsPerInch;
+  int64_t half = kHundredthsMmPerInch / 2;
+  int64_t dots = scaled >= 0 ? (scaled + half) / kHundredthsMmPerInch
+                             : -((-scaled + half) / kHundredthsMmPerInch);
+  return Saturate(dots);
+}

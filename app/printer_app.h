@@ -1,0 +1,66 @@
+//
+// The quillmarsh printer application: the Vorne 24-pin printer offered as an IPP Everywhere
+// printer, on PAPPL. This header names what the application's files share: the system set-up,
+// the driver, the raster callbacks, the document filters and the checks of incoming requests.
+//
+
+#ifndef QUILLMARSH_APP_PRINTER_APP_H
+#define QUILLMARSH_APP_PRINTER_APP_H
+
+#include <string>
+
+#include <pappl/pappl.h>
+
+// The one driver, its name and its make and model.
+constexpr const char *kDriverName = "vorne24";
+constexpr const char *kDriverDescription = "Vorne 24-Pin Dot Matrix";
+
+// What the application keeps for its whole run: its driver list and where the server saves
+// its printers. One record, made by main() and handed to PAPPL's callbacks as their data.
+struct AppContext {
+  pappl_pr_driver_t drivers[1] = {{kDriverName, kDriverDescription, nullptr, nullptr}};
+  std::string stateFile;  // printers and their defaults, saved on every change
+  std::string spoolDir;   // documents of queued jobs
+};
+
+// The vendor attributes: the PPD's TopMargin and LeftMargin (millimetres) and the filter's
+// nopdfAutoRotate (turn A5 portrait pages across the carriage).
+constexpr const char *kTopMarginAttr = "vorne-top-margin";
+constexpr const char *kLeftMarginAttr = "vorne-left-margin";
+constexpr const char *kTurnPagesAttr = "vorne-turn-pages";
+
+// The MIME type under which raster documents (PWG, Apple and CUPS raster, all read by libcups)
+// are spooled and printed once the client has sent them.
+constexpr const char *kSpooledRasterType = "application/vnd.cups-raster";
+
+// system_setup.cpp: the system callback of papplMainloop (data is the AppContext).
+pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data);
+
+// vorne_driver.cpp: what the printer offers (resolutions, media, vendor attributes) and its
+// callbacks.
+bool SetUpVorneDriver(pappl_system_t *system, const char *driver_name, const char *device_uri,
+                      const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs,
+                      void *cbdata);
+
+// raster_callbacks.cpp: the driver's raster callbacks, which push rows into the band engine.
+bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+bool StartVornePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                    unsigned page);
+bool WriteVorneLine(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                    unsigned y, const unsigned char *line);
+bool EndVornePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                  unsigned page);
+bool EndVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+
+// document_filters.cpp: spooled raster documents and PDF (rendered by Ghostscript), printed
+// through the raster callbacks above.
+bool PrintRasterDocument(pappl_job_t *job, pappl_device_t *device, void *data);
+bool PrintPdfDocument(pappl_job_t *job, pappl_device_t *device, void *data);
+
+// job_requests.cpp: adjustments of validated Print-Job, Create-Job and Send-Document requests
+// (called from pappl_hooks.cpp), and the document type of raster streams PAPPL does not
+// recognise.
+void AdjustJobRequest(pappl_client_t *client);
+const char *DetectDocumentType(const unsigned char *header, size_t headersize, void *data);
+
+#endif  // QUILLMARSH_APP_PRINTER_APP_H

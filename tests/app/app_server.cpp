@@ -1,0 +1,661 @@
+//
+// The printer application under test: a private server, IPP requests and a slow printer port.
+//
+
+#include "app_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#ifndef QUILLMARSH_APP_PATH
+#error "QUILLMARSH_APP_PATH must name the built printer application"
+#endif
+
+// How long the server may take to answer after it started, and to stop: PAPPL waits up to
+// 60 seconds for active jobs before it ends.
+constexpr int kStartSeconds = 20;
+constexpr int kStopSeconds = 70;
+
+// How often the tests ask the server about a job.
+constexpr int kPollMs = 50;
+
+std::string AppPath() {
+  return QUILLMARSH_APP_PATH;
+}
+
+Bytes ReadBytes(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string ReadText(const std::string &path) {
+  Bytes bytes = ReadBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+uid_t ServerUid() {
+  if (geteuid() != 0) {
+    return geteuid();
+  }
+  const struct passwd *nobody = getpwnam("nobody");
+  return nobody != nullptr ? nobody->pw_uid : 65534;
+}
+
+gid_t ServerGid() {
+  if (geteuid() != 0) {
+    return getegid();
+  }
+  const struct passwd *nobody = getpwnam("nobody");
+  return nobody != nullptr ? nobody->pw_gid : 65534;
+}
+
+ServerFolder::ServerFolder() {
+  char name[] = "/tmp/quillmarsh-app-XXXXXX";
+  if (mkdtemp(name) == nullptr) {
+    perror("mkdtemp");
+    abort();
+  }
+  path_ = name;
+  if (chmod(name, 0755) != 0 || chown(name, ServerUid(), ServerGid()) != 0) {
+    perror(name);
+  }
+}
+
+ServerFolder::~ServerFolder() {
+  std::string command = "rm -rf '" + path_ + "'";
+  if (system(command.c_str()) != 0) {
+    fprintf(stderr, "could not remove %s\n", path_.c_str());
+  }
+}
+
+std::string ServerFolder::Make(const std::string &name) const {
+  std::string path = path_ + "/" + name;
+  if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+    perror(path.c_str());
+  }
+  if (chown(path.c_str(), ServerUid(), ServerGid()) != 0) {
+    perror(path.c_str());
+  }
+  return path;
+}
+
+//
+// 'StartAs()' - Start argv as the user with exactly env as environment; output to files.
+//
+
+static pid_t StartAs(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                     uid_t uid, gid_t gid, const std::string &out, const std::string &err) {
+  std::vector<char *> args, vars;
+  for (const std::string &arg : argv) {
+    args.push_back(const_cast<char *>(arg.c_str()));
+  }
+  args.push_back(nullptr);
+  for (const std::string &var : env) {
+    vars.push_back(const_cast<char *>(var.c_str()));
+  }
+  vars.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) {
+      _exit(126);
+    }
+    // A process group of its own: the test stops it and whatever it started.
+    setpgid(0, 0);
+    if ((getegid() != gid && setgid(gid) != 0) || (geteuid() != uid && setuid(uid) != 0)) {
+      _exit(126);
+    }
+    execve(args[0], args.data(), vars.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits for a process at most timeout_ms; its wait status, or -1 when it is still running.
+static int WaitFor(pid_t pid, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      return status;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return -1;
+    }
+    usleep(20000);
+  }
+}
+
+CommandRun RunAs(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                 uid_t uid, gid_t gid, int timeout_seconds) {
+  char folder[] = "/tmp/quillmarsh-run-XXXXXX";
+  CommandRun run;
+  if (mkdtemp(folder) == nullptr) {
+    run.err = "mkdtemp failed";
+    return run;
+  }
+  std::string out = std::string(folder) + "/out", err = std::string(folder) + "/err";
+  pid_t pid = StartAs(argv, env, uid, gid, out, err);
+  int status = pid > 0 ? WaitFor(pid, timeout_seconds * 1000) : -1;
+  if (pid > 0 && status == -1) {
+    kill(-pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    status = -1;
+  }
+  run.status = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = ReadText(out);
+  run.err = ReadText(err);
+  std::string command = "rm -rf '" + std::string(folder) + "'";
+  if (system(command.c_str()) != 0) {
+    fprintf(stderr, "could not remove %s\n", folder);
+  }
+  return run;
+}
+
+// A TCP port on 127.0.0.1 that nothing listens on at the moment.
+static int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in address;
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+AppServer::AppServer(const ServerFolder &folder) : folder_(folder) {}
+
+AppServer::~AppServer() {
+  Stop();
+}
+
+std::string AppServer::Home() const {
+  return folder_.path() + "/home";
+}
+
+std::string AppServer::TmpDir() const {
+  return folder_.path() + "/tmp";
+}
+
+std::string AppServer::Log() const {
+  return ReadText(TmpDir() + "/server.log");
+}
+
+std::string AppServer::LogTail(size_t lines) const {
+  std::string log = Log();
+  size_t at = log.size();
+  for (size_t n = 0; n <= lines && at != std::string::npos && at > 0; n++) {
+    at = log.rfind('\n', at - 1);
+  }
+  return "\n--- server log ---\n" + (at == std::string::npos ? log : log.substr(at + 1));
+}
+
+std::vector<std::string> AppServer::Environment() const {
+  std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + Home(),
+                                  "TMPDIR=" + TmpDir(), "LANG=C"};
+  // The sanitized build: the sanitizers' settings, and what PAPPL keeps to the end.
+  for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+    if (const char *value = getenv(name)) {
+      env.push_back(std::string(name) + "=" + value);
+    }
+  }
+#ifdef QUILLMARSH_SANITIZED
+  env.push_back("LSAN_OPTIONS=suppressions=" + folder_.path() + "/pappl-leaks.supp");
+#endif
+  return env;
+}
+
+//
+// 'CopyFile()' - Copy a file with the given mode; false when it cannot be read or written.
+//
+
+static bool CopyFile(const std::string &from, const std::string &to, mode_t mode) {
+  Bytes bytes = ReadBytes(from);
+  int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  bool ok = !bytes.empty() && fd >= 0 &&
+            write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  ok = fd >= 0 && close(fd) == 0 && ok;
+  return ok && chmod(to.c_str(), mode) == 0;
+}
+
+std::string AppServer::Program() const {
+  return folder_.path() + "/quillmarsh";
+}
+
+bool AppServer::Start(std::string &error) {
+  folder_.Make("home");
+  folder_.Make("tmp");
+  // The server's user may not reach the build folder (a checkout under /root): it runs a
+  // copy of the program, and reads a copy of the sanitizers' suppressions, in its own folder.
+  if (!CopyFile(AppPath(), Program(), 0755) ||
+      !CopyFile(std::string(QUILLMARSH_APP_TEST_DIR) + "/pappl-leaks.supp",
+                folder_.path() + "/pappl-leaks.supp", 0644)) {
+    error = "cannot copy the program into " + folder_.path();
+    return false;
+  }
+  port_ = FreePort();
+  pid_ = StartAs({Program(), "server", "-o", "server-port=" + std::to_string(port_), "-o",
+                  "listen-hostname=127.0.0.1", "-o", "log-file=" + TmpDir() + "/server.log", "-o",
+                  "log-level=debug"},
+                 Environment(), ServerUid(), ServerGid(), TmpDir() + "/server.out",
+                 TmpDir() + "/server.err");
+  if (pid_ <= 0) {
+    error = "fork failed";
+    return false;
+  }
+
+  // The server answers once a Get-Printers request of ours gets a response.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStartSeconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      error = "the server ended at once: " + ReadText(TmpDir() + "/server.err") + LogTail();
+      return false;
+    }
+    ipp_t *response = SendRequest(*this, "", ippNewRequest(IPP_OP_GET_PRINTERS));
+    if (response != nullptr) {
+      ippDelete(response);
+      return true;
+    }
+    usleep(100000);
+  }
+  error = "the server did not answer within " + std::to_string(kStartSeconds) + " s" + LogTail();
+  return false;
+}
+
+bool AppServer::Stop() {
+  if (pid_ <= 0) {
+    return true;
+  }
+  // Jobs still printing would keep PAPPL from stopping for up to a minute.
+  ipp_t *printers = SendRequest(*this, "", ippNewRequest(IPP_OP_GET_PRINTERS));
+  for (ipp_attribute_t *name = ippFindAttribute(printers, "printer-name", IPP_TAG_NAME);
+       name != nullptr; name = ippFindNextAttribute(printers, "printer-name", IPP_TAG_NAME)) {
+    ippDelete(
+        SendRequest(*this, ippGetString(name, 0, nullptr), ippNewRequest(IPP_OP_CANCEL_JOBS)));
+  }
+  ippDelete(printers);
+
+  kill(pid_, SIGTERM);
+  int status = WaitFor(pid_, kStopSeconds * 1000);
+  bool stopped = status != -1;
+  if (!stopped) {
+    kill(-pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+  }
+  pid_ = -1;
+  return stopped;
+}
+
+bool AppServer::WaitForExit(int timeout_seconds) {
+  if (pid_ <= 0) {
+    return true;
+  }
+  int status = WaitFor(pid_, timeout_seconds * 1000);
+  if (status == -1) {
+    return false;
+  }
+  exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  pid_ = -1;
+  return true;
+}
+
+CommandRun AppServer::Command(const std::vector<std::string> &args) const {
+  std::vector<std::string> argv = {Program()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunAs(argv, Environment(), ServerUid(), ServerGid());
+}
+
+bool AppServer::AddPrinter(const std::string &name, const std::string &device_uri,
+                           std::string &error) {
+  CommandRun run = Command({"add", "-d", name, "-v", device_uri, "-m", "vorne24"});
+  if (run.status != 0) {
+    error = "quillmarsh add: " + run.err + run.out + LogTail();
+    return false;
+  }
+  return true;
+}
+
+std::string AppServer::PrinterUri(const std::string &printer) const {
+  return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/" + printer;
+}
+
+std::string AppServer::WebUrl(const std::string &path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+bool JobStatus::HasReason(const std::string &reason) const {
+  for (const std::string &r : reasons) {
+    if (r == reason) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string JobStateName(int state) {
+  const char *name = state != 0 ? ippEnumString("job-state", state) : "unknown";
+  return name != nullptr ? name : std::to_string(state);
+}
+
+//
+// 'SendRequest()' - Send a request, with the standard operation attributes, and read the answer.
+//
+
+static ipp_t *Send(const AppServer &server, const std::string &printer, ipp_t *request,
+                   const Bytes *document) {
+  http_t *http = httpConnect2("127.0.0.1", server.port(), nullptr, AF_INET, HTTP_ENCRYPTION_NEVER,
+                              1, 30000, nullptr);
+  if (http == nullptr) {
+    ippDelete(request);
+    return nullptr;
+  }
+  std::string resource = printer.empty() ? "/ipp/system" : "/ipp/print/" + printer;
+  std::string uri = "ipp://127.0.0.1:" + std::to_string(server.port()) + resource;
+  // The operation attributes go first, in the order IPP wants them.
+  ipp_t *ordered = ippNewRequest(ippGetOperation(request));
+  ippAddString(ordered, IPP_TAG_OPERATION, IPP_TAG_URI,
+               printer.empty() ? "system-uri" : "printer-uri", nullptr, uri.c_str());
+  ippAddString(ordered, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               cupsUser());
+  ippCopyAttributes(ordered, request, 0, nullptr, nullptr);
+  ippDelete(request);
+
+  ipp_t *response = nullptr;
+  if (document == nullptr) {
+    response = cupsDoRequest(http, ordered, resource.c_str());
+  } else {
+    // The length is that of the whole message: the request, then the document.
+    size_t length = ippLength(ordered) + document->size();
+    if (cupsSendRequest(http, ordered, resource.c_str(), length) == HTTP_STATUS_CONTINUE &&
+        cupsWriteRequestData(http, reinterpret_cast<const char *>(document->data()),
+                             document->size()) == HTTP_STATUS_CONTINUE) {
+      response = cupsGetResponse(http, resource.c_str());
+    }
+    ippDelete(ordered);
+  }
+  httpClose(http);
+  return response;
+}
+
+ipp_t *SendRequest(const AppServer &server, const std::string &printer, ipp_t *request) {
+  return Send(server, printer, request, nullptr);
+}
+
+ipp_t *GetPrinterAttributes(const AppServer &server, const std::string &printer) {
+  ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "all");
+  return SendRequest(server, printer, request);
+}
+
+bool SetCalibration(const AppServer &server, const std::string &printer, int left, int top) {
+  ipp_t *request = ippNewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES);
+  ipp_t *media = ippNew();
+  ipp_t *size = ippNew();
+  ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "x-dimension", 21000);
+  ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "y-dimension", 29700);
+  ippAddCollection(media, IPP_TAG_ZERO, "media-size", size);
+  ippAddString(media, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-size-name", nullptr,
+               "iso_a4_210x297mm");
+  ippAddString(media, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-source", nullptr, "main");
+  ippAddString(media, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-type", nullptr, "stationery");
+  ippAddInteger(media, IPP_TAG_ZERO, IPP_TAG_INTEGER, "media-left-offset", left);
+  ippAddInteger(media, IPP_TAG_ZERO, IPP_TAG_INTEGER, "media-top-offset", top);
+  ippAddCollection(request, IPP_TAG_PRINTER, "media-col-ready", media);
+  ippDelete(size);
+  ippDelete(media);
+  ipp_t *response = SendRequest(server, printer, request);
+  bool ok = response != nullptr && ippGetStatusCode(response) == IPP_STATUS_OK;
+  ippDelete(response);
+  return ok;
+}
+
+int WebGet(const AppServer &server, const std::string &path, std::string *body) {
+  http_t *http = httpConnect2("127.0.0.1", server.port(), nullptr, AF_INET, HTTP_ENCRYPTION_NEVER,
+                              1, 30000, nullptr);
+  if (http == nullptr) {
+    return 0;
+  }
+  httpClearFields(http);
+  httpSetField(http, HTTP_FIELD_HOST, "127.0.0.1");
+  http_status_t status = HTTP_STATUS_ERROR;
+  if (httpGet(http, path.c_str()) == 0) {
+    while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
+    }
+    char buffer[8192];
+    ssize_t n;
+    while ((n = httpRead2(http, buffer, sizeof buffer)) > 0) {
+      if (body != nullptr) {
+        body->append(buffer, static_cast<size_t>(n));
+      }
+    }
+  }
+  httpClose(http);
+  return static_cast<int>(status);
+}
+
+int PrintJob(const AppServer &server, const std::string &printer, const Bytes &document,
+             const std::string &format, const JobAttributes &attributes, std::string *error) {
+  ipp_t *request = ippNewRequest(IPP_OP_PRINT_JOB);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+               format.c_str());
+  if (attributes) {
+    attributes(request);
+  }
+  ipp_t *response = Send(server, printer, request, &document);
+  int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+  if (error != nullptr) {
+    *error = response == nullptr ? "no response"
+                                 : std::string(ippErrorString(ippGetStatusCode(response))) + ": " +
+                                       cupsLastErrorString();
+  }
+  ippDelete(response);
+  return id;
+}
+
+JobStatus GetJob(const AppServer &server, const std::string &printer, int job_id) {
+  ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", job_id);
+  ipp_t *response = SendRequest(server, printer, request);
+  JobStatus job;
+  job.id = job_id;
+  job.state = ippGetInteger(ippFindAttribute(response, "job-state", IPP_TAG_ENUM), 0);
+  if (const char *message =
+          ippGetString(ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT), 0, nullptr)) {
+    job.message = message;
+  }
+  ipp_attribute_t *reasons = ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD);
+  for (int i = 0; i < ippGetCount(reasons); i++) {
+    job.reasons.push_back(ippGetString(reasons, i, nullptr));
+  }
+  ippDelete(response);
+  return job;
+}
+
+JobStatus WaitForJobState(const AppServer &server, const std::string &printer, int job_id,
+                          int state, int timeout_seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  for (;;) {
+    JobStatus job = GetJob(server, printer, job_id);
+    if (job.state == state || job.state >= IPP_JSTATE_CANCELED ||
+        std::chrono::steady_clock::now() >= deadline) {
+      return job;
+    }
+    usleep(kPollMs * 1000);
+  }
+}
+
+JobStatus WaitForJob(const AppServer &server, const std::string &printer, int job_id,
+                     int timeout_seconds) {
+  return WaitForJobState(server, printer, job_id, IPP_JSTATE_COMPLETED, timeout_seconds);
+}
+
+bool CancelJob(const AppServer &server, const std::string &printer, int job_id,
+               std::string *error) {
+  ipp_t *request = ippNewRequest(IPP_OP_CANCEL_JOB);
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", job_id);
+  ipp_t *response = SendRequest(server, printer, request);
+  bool ok = response != nullptr && ippGetStatusCode(response) == IPP_STATUS_OK;
+  if (error != nullptr) {
+    *error = response == nullptr ? "no response" : ippErrorString(ippGetStatusCode(response));
+  }
+  ippDelete(response);
+  return ok;
+}
+
+SlowPort::SlowPort(size_t bytes_per_tick, int tick_ms)
+    : bytes_per_tick_(bytes_per_tick), tick_ms_(tick_ms) {
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+    perror("posix_openpt");
+    return;
+  }
+  path_ = ptsname(master_);
+  // The printer's side takes bytes as they are: no line discipline, no newline translation.
+  // Our own descriptor keeps the terminal and its settings while the server opens and
+  // closes it.
+  slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  struct termios raw;
+  if (slave_ < 0 || tcgetattr(slave_, &raw) != 0) {
+    perror(path_.c_str());
+    return;
+  }
+  cfmakeraw(&raw);
+  if (tcsetattr(slave_, TCSANOW, &raw) != 0 ||
+      chown(path_.c_str(), ServerUid(), ServerGid()) != 0) {
+    perror(path_.c_str());
+  }
+  thread_ = std::thread(&SlowPort::Serve, this);
+}
+
+SlowPort::~SlowPort() {
+  stop_ = true;
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+  Unplug();
+  if (slave_ >= 0) {
+    close(slave_);
+  }
+}
+
+std::string SlowPort::Uri() const {
+  return "file://" + path_;
+}
+
+Bytes SlowPort::Received() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_;
+}
+
+size_t SlowPort::ReceivedCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_.size();
+}
+
+bool SlowPort::WaitForBytes(size_t count, int timeout_seconds) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  while (ReceivedCount() < count) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    usleep(10000);
+  }
+  return true;
+}
+
+bool SlowPort::Drain(int timeout_seconds) {
+  Unthrottle();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  size_t before = reads_;
+  for (;;) {
+    int waiting = 0;
+    // Empty once a read cycle has passed since the pty held nothing.
+    if (ioctl(master_, FIONREAD, &waiting) == 0 && waiting == 0 && reads_ >= before + 2) {
+      return true;
+    }
+    if (waiting > 0) {
+      before = reads_;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    usleep(10000);
+  }
+}
+
+void SlowPort::Unplug() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (master_ >= 0) {
+    close(master_);
+    master_ = -1;
+  }
+}
+
+void SlowPort::SetPace(size_t bytes_per_tick) {
+  bytes_per_tick_ = bytes_per_tick;
+}
+
+void SlowPort::Unthrottle() {
+  bytes_per_tick_ = kReadBytes;
+}
+
+//
+// 'SlowPort::Serve()' - Read the printer's side at the set pace until stopped or unplugged.
+//
+
+void SlowPort::Serve() {
+  std::vector<unsigned char> buffer(kReadBytes);
+  while (!stop_) {
+    size_t want = std::min(buffer.size(), bytes_per_tick_.load());
+    int fd;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      fd = master_;
+    }
+    if (fd < 0) {
+      break;  // unplugged
+    }
+    if (want > 0) {
+      struct pollfd data = {fd, POLLIN, 0};
+      if (poll(&data, 1, tick_ms_) > 0 && (data.revents & POLLIN)) {
+        ssize_t n = read(fd, buffer.data(), want);
+        if (n > 0) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          received_.insert(received_.end(), buffer.begin(), buffer.begin() + n);
+        }
+      }
+    }
+    reads_++;
+    usleep(static_cast<useconds_t>(tick_ms_) * 1000);
+  }
+}

@@ -1,0 +1,199 @@
+//
+// The printer application under test: a quillmarsh server of the test's own on a loopback
+// port, IPP requests to it through libcups, and a printer port on a TCP socket that takes the
+// bytes as slowly as a serial line would.
+//
+
+#ifndef QUILLMARSH_TESTS_APP_APP_SERVER_H
+#define QUILLMARSH_TESTS_APP_APP_SERVER_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <cups/cups.h>
+
+#include "test_support.h"
+
+// How a command ended.
+struct CommandRun {
+  int status = -1;  // exit status; -1 when it did not exit by itself
+  std::string out, err;
+};
+
+// Runs argv, with env as its whole environment, as user uid/gid (when they are not the
+// caller's), and waits at most timeout_seconds for it.
+CommandRun RunAs(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                 uid_t uid, gid_t gid, int timeout_seconds = 120);
+
+// A scratch folder that the server's user owns; removed with everything in it.
+class ServerFolder {
+ public:
+  ServerFolder();
+  ~ServerFolder();
+  ServerFolder(const ServerFolder &) = delete;
+  ServerFolder &operator=(const ServerFolder &) = delete;
+  const std::string &path() const {
+    return path_;
+  }
+  // A subfolder the server's user may write into (a file: device's folder).
+  std::string Make(const std::string &name) const;
+
+ private:
+  std::string path_;
+};
+
+// The unprivileged user the server runs as: the caller, or nobody when the caller is root
+// (PAPPL keeps a root server's files under /run and /var).
+uid_t ServerUid();
+gid_t ServerGid();
+
+// "quillmarsh server" with HOME and TMPDIR in a folder of its own, listening on 127.0.0.1
+// only, logging at debug level into that folder.
+class AppServer {
+ public:
+  // The folder holds HOME and TMPDIR; a server started on the folder of a stopped one finds
+  // its state again.
+  explicit AppServer(const ServerFolder &folder);
+  ~AppServer();
+  AppServer(const AppServer &) = delete;
+  AppServer &operator=(const AppServer &) = delete;
+
+  // Starts the server and waits until it answers; false with a message when it does not.
+  bool Start(std::string &error);
+  // Cancels what is queued, asks the server to stop (SIGTERM) and waits for it; kills it
+  // when it has not stopped after the grace PAPPL gives active jobs. True when it stopped by
+  // itself.
+  bool Stop();
+  // Waits until the server has ended by itself (after "quillmarsh shutdown"); false when it
+  // is still running after the timeout.
+  bool WaitForExit(int timeout_seconds);
+  // How the server ended after WaitForExit: its exit status, -1 for a signal. In the
+  // sanitized build a leak of the application's own makes it non-zero.
+  int exit_status() const {
+    return exit_status_;
+  }
+  bool running() const {
+    return pid_ > 0;
+  }
+  pid_t pid() const {
+    return pid_;
+  }
+
+  // "quillmarsh ARGS" as the server's user, with the server's HOME and TMPDIR.
+  CommandRun Command(const std::vector<std::string> &args) const;
+  // Adds a vorne24 printer on the device URI; false with the command's message.
+  bool AddPrinter(const std::string &name, const std::string &device_uri, std::string &error);
+
+  int port() const {
+    return port_;
+  }
+  std::string PrinterUri(const std::string &printer) const;
+  std::string WebUrl(const std::string &path) const;
+  std::string Home() const;
+  std::string TmpDir() const;
+  std::string Log() const;
+  std::string LogTail(size_t lines = 40) const;
+
+ private:
+  std::vector<std::string> Environment() const;
+  std::string Program() const;  // the copy of the program the server's user runs
+
+  const ServerFolder &folder_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+  int exit_status_ = -1;
+};
+
+// One job as the server reports it.
+struct JobStatus {
+  int id = 0;
+  int state = 0;  // IPP_JSTATE_*, 0 when unknown
+  std::string message;
+  std::vector<std::string> reasons;
+  bool HasReason(const std::string &reason) const;
+};
+
+// The name of a job state, for messages.
+std::string JobStateName(int state);
+
+// Adds job attributes to a request.
+using JobAttributes = std::function<void(ipp_t *)>;
+
+// Print-Job with the document; the job id, or 0 with the status in *error.
+int PrintJob(const AppServer &server, const std::string &printer, const Bytes &document,
+             const std::string &format, const JobAttributes &attributes, std::string *error);
+// Get-Job-Attributes.
+JobStatus GetJob(const AppServer &server, const std::string &printer, int job_id);
+// Waits until the job has ended (completed, canceled or aborted) or the timeout passed.
+JobStatus WaitForJob(const AppServer &server, const std::string &printer, int job_id,
+                     int timeout_seconds = 120);
+// Waits until the job is in the state or has ended.
+JobStatus WaitForJobState(const AppServer &server, const std::string &printer, int job_id,
+                          int state, int timeout_seconds = 60);
+// Cancel-Job; false with the status in *error.
+bool CancelJob(const AppServer &server, const std::string &printer, int job_id, std::string *error);
+// An IPP request to the printer (or to the system when printer is empty); the response,
+// which the caller deletes, or null.
+ipp_t *SendRequest(const AppServer &server, const std::string &printer, ipp_t *request);
+// Get-Printer-Attributes for all attributes; the caller deletes the response.
+ipp_t *GetPrinterAttributes(const AppServer &server, const std::string &printer);
+// Sets the calibration of the printer's loaded A4 paper: media-left-offset and
+// media-top-offset in hundredths of a millimetre.
+bool SetCalibration(const AppServer &server, const std::string &printer, int left, int top);
+// An HTTP GET of the server's web interface: the status, and the page in *body.
+int WebGet(const AppServer &server, const std::string &path, std::string *body);
+
+// A printer port for file: devices: a pseudo-terminal in raw mode, whose other side the test
+// reads at most bytes_per_tick every tick. Its buffer is small, so the server's writes wait
+// for the reads as they wait for a serial line. The port can be paused, and unplugged (then
+// the server's writes fail).
+class SlowPort {
+ public:
+  SlowPort(size_t bytes_per_tick, int tick_ms);
+  ~SlowPort();
+  SlowPort(const SlowPort &) = delete;
+  SlowPort &operator=(const SlowPort &) = delete;
+
+  std::string Uri() const;  // file:///dev/pts/N
+  // Everything the server wrote that the port has read so far.
+  Bytes Received() const;
+  size_t ReceivedCount() const;
+  // Waits until at least count bytes have arrived.
+  bool WaitForBytes(size_t count, int timeout_seconds) const;
+  // Reads as fast as the bytes come until the port holds nothing more (call once the jobs
+  // that wrote have ended).
+  bool Drain(int timeout_seconds);
+  // Reads at most bytes_per_tick every tick; 0 pauses the port (the server's writes wait).
+  void SetPace(size_t bytes_per_tick);
+  // Reads as fast as the bytes come.
+  void Unthrottle();
+  // Closes the reading side, like an adapter pulled out: the server's writes fail.
+  void Unplug();
+
+ private:
+  static constexpr size_t kReadBytes = 65536;
+  void Serve();
+
+  int master_ = -1, slave_ = -1;
+  std::string path_;
+  std::atomic<bool> stop_{false};
+  std::atomic<size_t> bytes_per_tick_;
+  std::atomic<size_t> reads_{0};
+  int tick_ms_;
+  mutable std::mutex mutex_;
+  Bytes received_;
+  std::thread thread_;
+};
+
+// The built program, and the bytes or text of a file.
+std::string AppPath();
+Bytes ReadBytes(const std::string &path);
+std::string ReadText(const std::string &path);
+
+#endif  // QUILLMARSH_TESTS_APP_APP_SERVER_H

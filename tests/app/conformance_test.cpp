@@ -1,0 +1,110 @@
+//
+// IPP Everywhere conformance: ipptool's ipp-everywhere.test (Debian's cups-ipp-utils, with the
+// IPP/1.1 and IPP/2.0 tests it includes) against a private server, with the sample documents
+// rendered at test time as 8-bit grey PWG rasters at 180 and 360 dpi. Every print test must
+// pass; the tests that fail for what PAPPL 1.3.1 or the printer lacks are listed here and in
+// the README, and no other may fail.
+//
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "app_server.h"
+
+#ifndef QUILLMARSH_APP_TEST_DIR
+#error "QUILLMARSH_APP_TEST_DIR must name the folder of the application's tests"
+#endif
+
+namespace {
+
+constexpr const char *kIpptoolDir = "/usr/share/cups/ipptool";
+
+// The tests that fail, and why (the README lists them too).
+const std::map<std::string, std::string> kKnownFailures = {
+    {"PWG 5100.14 section 5.1/5.2 - Required Operations and Attributes",
+     "identify-actions: the printer has no display, light or sound to identify itself with; "
+     "printer-supply: its serial line is one-way, so it reports no supplies; "
+     "preferred-attributes-supported, overrides-supported, print-rendering-intent and "
+     "pwg-raster-document-sheet-back: PAPPL 1.3.1 does not offer them"},
+    {"RFC 8011 section 4.2.5: Get-Printer-Attributes Operation (default)",
+     "PAPPL 1.3.1 lists two uri-security-supported values (none, tls) for one "
+     "printer-uri-supported when the printer is asked for at an address without TLS"},
+    {"PWG 5100.12 section 6.2 - Required Printer Description Attributes",
+     "PAPPL 1.3.1 repeats printer-strings-languages-supported once the application adds its "
+     "own strings (the labels of the Vorne settings)"},
+};
+
+// The result of each test by name, from ipptool's summary output (-t).
+std::map<std::string, std::string> Results(const std::string &output) {
+  std::map<std::string, std::string> results;
+  std::istringstream in(output);
+  std::string text;
+  // "    NAME    [PASS]": four spaces, the name, spaces, the result in brackets.
+  while (std::getline(in, text)) {
+    size_t open = text.rfind(" [");
+    if (text.rfind("    ", 0) != 0 || open == std::string::npos || text.back() != ']') {
+      continue;
+    }
+    std::string result = text.substr(open + 2, text.size() - open - 3);
+    std::string name = text.substr(4, open - 4);
+    name.erase(name.find_last_not_of(' ') + 1);
+    if (result == "PASS" || result == "FAIL" || result == "SKIP") {
+      results[name] = result;
+    }
+  }
+  return results;
+}
+
+TEST(Conformance, IppEverywherePrintTestsPass) {
+  ServerFolder folder;
+  AppServer server(folder);
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  ASSERT_TRUE(server.AddPrinter("vorne", "file://" + folder.Make("out"), error)) << error;
+
+  // The samples, and the test files beside them: ipptool finds FILE and INCLUDE paths there.
+  std::string samples = folder.Make("samples");
+  std::string everywhere = std::string(kIpptoolDir) + "/ipp-everywhere.test";
+  CommandRun made =
+      RunAs({std::string(QUILLMARSH_APP_TEST_DIR) + "/make-ipp-samples.sh", samples, everywhere},
+            {"PATH=/usr/bin:/bin"}, geteuid(), getegid());
+  ASSERT_EQ(made.status, 0) << made.err;
+  for (const char *test : {"ipp-everywhere.test", "ipp-2.0.test", "ipp-1.1.test"}) {
+    CommandRun copied = RunAs({"/bin/cp", std::string(kIpptoolDir) + "/" + test, samples},
+                              {"PATH=/usr/bin:/bin"}, geteuid(), getegid());
+    ASSERT_EQ(copied.status, 0) << copied.err;
+  }
+
+  CommandRun run =
+      RunAs({"/usr/bin/ipptool", "-t", "-I", "-T", "60", "-f",
+             samples + "/pwg-raster-samples-180dpi/sgray-8/onepage-letter-sgray-8-180dpi.pwg",
+             server.PrinterUri("vorne"), samples + "/ipp-everywhere.test"},
+            {"PATH=/usr/bin:/bin", "HOME=" + folder.path()}, geteuid(), getegid(), 600);
+  std::map<std::string, std::string> results = Results(run.out);
+  ASSERT_FALSE(results.empty()) << run.out << run.err;
+
+  int printed = 0;
+  for (const auto &[name, result] : results) {
+    if (result == "FAIL") {
+      EXPECT_EQ(kKnownFailures.count(name), 1u) << "unexpected failure: " << name << "\n"
+                                                << run.out;
+    }
+    // Every sample at the printer's resolutions in 8-bit grey is printed.
+    if (name.rfind("Print ", 0) == 0 && name.find("sgray-8") != std::string::npos &&
+        (name.find("@ 180dpi") != std::string::npos ||
+         name.find("@ 360dpi") != std::string::npos)) {
+      EXPECT_EQ(result, "PASS") << name;
+      printed++;
+    }
+  }
+  // Six documents, two resolutions, plain, deflate and gzip.
+  EXPECT_EQ(printed, 36);
+}
+
+}  // namespace

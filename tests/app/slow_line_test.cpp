@@ -1,0 +1,143 @@
+//
+// Jobs on a slow line: a printer port that takes the bytes as slowly as the test says (or not
+// at all). A job sent while another prints is queued, not refused; Cancel-Job mid-page stops
+// at a band boundary and feeds the page out; a port that fails mid-job aborts only that job.
+//
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app_server.h"
+#include "printer_stream.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr const char *kPrinter = "vorne";
+
+// A Letter-wide page of mid grey at 180 dpi: every band is full of halftoned graphics, about
+// 350 KB for the page.
+Bytes GreyRaster(unsigned height = 1980) {
+  TestPage page = GreyPage(1440, height, 128, 180);
+  page.header.cupsColorSpace = CUPS_CSPACE_SW;
+  return RasterStream({page}, CUPS_RASTER_WRITE_PWG);
+}
+
+// A small page with a black bar.
+Bytes BarRaster() {
+  TestPage page = GreyPage(720, 240, 255, 180);
+  page.header.cupsColorSpace = CUPS_CSPACE_SW;
+  FillRect(page, 20, 40, 600, 30, 0);
+  return RasterStream({page}, CUPS_RASTER_WRITE_PWG);
+}
+
+// What the filter writes for a raster with the PPD's default choices.
+Bytes FilterBytes(const Bytes &raster) {
+  TempDir temp;
+  FilterCall call;
+  call.ppd = QUILLMARSH_PPD_PATH;
+  call.input = raster;
+  return RunFilter(call).out;
+}
+
+class SlowLine : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(server_.Start(error)) << error;
+    ASSERT_TRUE(server_.AddPrinter(kPrinter, port_.Uri(), error)) << error;
+  }
+
+  int Submit(const Bytes &raster, const std::string &printer = kPrinter) {
+    std::string error;
+    int job = PrintJob(server_, printer, raster, "image/pwg-raster", nullptr, &error);
+    EXPECT_NE(job, 0) << error << server_.LogTail();
+    return job;
+  }
+
+  ServerFolder folder_;
+  AppServer server_{folder_};
+  SlowPort port_{4096, 10};
+};
+
+TEST_F(SlowLine, ASecondJobIsQueuedWhileTheFirstPrints) {
+  port_.SetPace(0);  // the printer takes nothing: the first job cannot end
+  Bytes first = GreyRaster(), second = BarRaster();
+  int job1 = Submit(first);
+  ASSERT_EQ(WaitForJobState(server_, kPrinter, job1, IPP_JSTATE_PROCESSING).state,
+            IPP_JSTATE_PROCESSING);
+
+  // Sent whole while the printer is busy: accepted and queued, not server-error-busy.
+  std::string error;
+  int job2 = PrintJob(server_, kPrinter, second, "image/pwg-raster", nullptr, &error);
+  ASSERT_NE(job2, 0) << error << server_.LogTail();
+  EXPECT_EQ(GetJob(server_, kPrinter, job2).state, IPP_JSTATE_PENDING);
+  EXPECT_EQ(GetJob(server_, kPrinter, job1).state, IPP_JSTATE_PROCESSING);
+
+  port_.Unthrottle();
+  EXPECT_EQ(WaitForJob(server_, kPrinter, job1).state, IPP_JSTATE_COMPLETED);
+  EXPECT_EQ(WaitForJob(server_, kPrinter, job2).state, IPP_JSTATE_COMPLETED);
+  ASSERT_TRUE(port_.Drain(30));
+
+  // Both jobs went out one after the other, each as the filter prints it.
+  Bytes expected = Cat({FilterBytes(first), FilterBytes(second)});
+  Bytes printed = port_.Received();
+  EXPECT_EQ(printed, expected) << DescribeDifference(expected, printed);
+}
+
+TEST_F(SlowLine, CancelMidPageEndsWithWholeBandsAndAFormFeed) {
+  Bytes raster = GreyRaster();
+  Bytes whole = FilterBytes(raster);
+  port_.SetPace(1024);
+  int job = Submit(raster);
+  ASSERT_TRUE(port_.WaitForBytes(whole.size() / 3, 120)) << server_.LogTail();
+
+  std::string error;
+  ASSERT_TRUE(CancelJob(server_, kPrinter, job, &error)) << error;
+  port_.Unthrottle();
+  JobStatus canceled = WaitForJob(server_, kPrinter, job);
+  EXPECT_EQ(canceled.state, IPP_JSTATE_CANCELED) << canceled.message;
+  ASSERT_TRUE(port_.Drain(30));
+
+  // Whole commands only, fewer bands than the page has, and the page fed out.
+  Bytes printed = port_.Received();
+  ParsedStream parsed = ParsePrinterStream(printed.data(), printed.size());
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_LT(printed.size(), whole.size());
+  ASSERT_FALSE(parsed.commands.empty());
+  EXPECT_EQ(parsed.commands.back().kind, CommandKind::kFormFeed);
+  EXPECT_TRUE(std::equal(printed.begin(), printed.end() - 1, whole.begin()))
+      << "the canceled job's bands are the first bands of the page";
+
+  // The next job prints whole.
+  Bytes bar = BarRaster();
+  int next = Submit(bar);
+  EXPECT_EQ(WaitForJob(server_, kPrinter, next).state, IPP_JSTATE_COMPLETED);
+  ASSERT_TRUE(port_.Drain(30));
+  Bytes after = port_.Received();
+  after.erase(after.begin(), after.begin() + static_cast<ptrdiff_t>(printed.size()));
+  EXPECT_EQ(after, FilterBytes(bar));
+}
+
+TEST_F(SlowLine, APortThatFailsMidJobAbortsOnlyThatJob) {
+  std::string error;
+  std::string output = folder_.Make("out");
+  ASSERT_TRUE(server_.AddPrinter("other", "file://" + output, error)) << error;
+
+  port_.SetPace(1024);
+  int job = Submit(GreyRaster());
+  ASSERT_TRUE(port_.WaitForBytes(20000, 60));
+  port_.Unplug();
+  JobStatus aborted = WaitForJob(server_, kPrinter, job);
+  EXPECT_EQ(aborted.state, IPP_JSTATE_ABORTED) << server_.LogTail();
+  EXPECT_NE(aborted.message.find("port failed"), std::string::npos) << aborted.message;
+
+  // The server goes on printing.
+  Bytes bar = BarRaster();
+  int next = Submit(bar, "other");
+  EXPECT_EQ(WaitForJob(server_, "other", next).state, IPP_JSTATE_COMPLETED) << server_.LogTail();
+}
+
+}  // namespace
