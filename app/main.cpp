@@ -10,6 +10,7 @@
 #include <csignal>
 
 #include "printer_app.h"
+#include "serial_device.h"
 
 #ifndef QUILLMARSH_VERSION
 #define QUILLMARSH_VERSION "0"
@@ -22,6 +23,9 @@
 int main(int argc, char *argv[]) {
   // A printer that goes away mid-write must fail the write, not end the server.
   signal(SIGPIPE, SIG_IGN);
+  // The serial: scheme serves the server and the sub-commands that list devices in this
+  // process ("devices"), so it is added before the main loop decides which runs.
+  AddSerialScheme();
 
   AppContext app;
   return papplMainloop(argc, argv, QUILLMARSH_VERSION, nullptr, 1, app.drivers, nullptr,

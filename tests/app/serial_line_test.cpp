@@ -3,7 +3,6 @@
 // pseudo-terminal, its other side read at 960 bytes a second as a 9600-baud printer takes
 // them. The bytes equal those of a file: device; the port carries the URI's line settings; a
 // second job waits for the first; Cancel-Job mid-page ends in whole bands and a form feed.
-// The tests skip themselves where the application has no serial: scheme.
 //
 
 #include <gtest/gtest.h>
@@ -42,9 +41,6 @@ class SerialLine : public testing::Test {
     CommandRun added = server_.Command(
         {"add", "-d", "vorne", "-v",
          "serial:" + port_path_ + "?baud=9600+bits=8+parity=none+flow=none", "-m", "vorne24"});
-    if (added.status != 0 && added.err.find("Unsupported") != std::string::npos) {
-      GTEST_SKIP() << "no serial: scheme in this build: " << added.err;
-    }
     ASSERT_EQ(added.status, 0) << added.err << server_.LogTail();
     output_ = folder_.Make("out");
     ASSERT_TRUE(server_.AddPrinter("file", "file://" + output_, error)) << error;
