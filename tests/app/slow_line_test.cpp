@@ -114,7 +114,7 @@ TEST_F(SlowLine, CancelMidPageEndsWithWholeBandsAndAFormFeed) {
   // The next job prints whole.
   Bytes bar = BarRaster();
   int next = Submit(bar);
-  EXPECT_EQ(WaitForJob(server_, kPrinter, next).state, IPP_JSTATE_COMPLETED);
+  EXPECT_EQ(WaitForJob(server_, kPrinter, next).state, IPP_JSTATE_COMPLETED) << server_.LogTail();
   ASSERT_TRUE(port_.Drain(30));
   Bytes after = port_.Received();
   after.erase(after.begin(), after.begin() + static_cast<ptrdiff_t>(printed.size()));
