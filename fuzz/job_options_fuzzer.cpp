@@ -215,8 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ppdMarkDefaults(ppd);
   cupsMarkOptions(ppd, count, options);
 
-  JobOptions got;
-  memset(&got, 0x5A, sizeof got);
+  const int32_t unset = 0x5A5A5A5A;  // every field must be written
+  JobOptions got = {unset, unset, unset, unset, unset, true};
   SetVorneOptions(got, ppd);
   fflush(stderr);
   struct stat info;
@@ -232,13 +232,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   std::string expectedLines;
   JobOptions expected = Expected(ppd, expectedLines);
-  if (memcmp(&got, &expected, sizeof got) != 0) {
+  if (got.xResolution != expected.xResolution || got.yResolution != expected.yResolution ||
+      got.quality != expected.quality || got.leftMargin != expected.leftMargin ||
+      got.topMargin != expected.topMargin || got.turnPages != expected.turnPages) {
     Fail("SetVorneOptions gave " + std::to_string(got.xResolution) + " " +
              std::to_string(got.yResolution) + " " + std::to_string(got.quality) + " " +
              std::to_string(got.leftMargin) + " " + std::to_string(got.topMargin) + ", expected " +
              std::to_string(expected.xResolution) + " " + std::to_string(expected.yResolution) +
              " " + std::to_string(expected.quality) + " " + std::to_string(expected.leftMargin) +
-             " " + std::to_string(expected.topMargin),
+             " " + std::to_string(expected.topMargin) + (got.turnPages ? " (turned pages)" : ""),
          ppdText);
   }
   if (written != expectedLines) {
