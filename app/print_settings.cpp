@@ -4,24 +4,9 @@
 
 #include "print_settings.h"
 
-#include <climits>
-
-// Margin choices are counted in steps of 7 dots, about a millimetre at 180 dpi.
-constexpr int64_t kMarginStep = 7;
-
 // Hundredths of a millimetre in an inch, and dots in an inch at the calibration's unit.
 constexpr int64_t kHundredthsMmPerInch = 2540;
 constexpr int64_t kCalibrationDotsPerInch = 180;
-
-static int32_t Saturate(int64_t value) {
-  if (value > INT32_MAX) {
-    return INT32_MAX;
-  }
-  if (value < INT32_MIN) {
-    return INT32_MIN;
-  }
-  return static_cast<int32_t>(value);
-}
 
 //
 // 'PageJobOptions()' - Fill the engine's options for a page of the given raster resolution.
@@ -47,8 +32,8 @@ bool PageJobOptions(const PrintSettings &settings, unsigned xdpi, unsigned ydpi,
   }
 
   options.quality = settings.draft ? 0 : 1;
-  options.topMargin = Saturate(kMarginStep * settings.topMargin + settings.yOffset);
-  options.leftMargin = Saturate(kMarginStep * settings.leftMargin + settings.xOffset);
+  options.topMargin = HoldToInt32(kMarginStep * settings.topMargin + settings.yOffset);
+  options.leftMargin = HoldToInt32(kMarginStep * settings.leftMargin + settings.xOffset);
   options.turnPages = settings.turnPages;
   return true;
 }
@@ -65,5 +50,5 @@ int32_t DotsFromHundredthsMm(int hundredths) {
   int64_t half = kHundredthsMmPerInch / 2;
   int64_t dots = scaled >= 0 ? (scaled + half) / kHundredthsMmPerInch
                              : -((-scaled + half) / kHundredthsMmPerInch);
-  return Saturate(dots);
+  return HoldToInt32(dots);
 }

@@ -3,6 +3,7 @@
 //
 
 #include <algorithm>
+#include <climits>
 #include <exception>
 #include <memory>
 #include <new>
@@ -19,6 +20,14 @@ constexpr int kMaxFeedUnits = 255;
 // Bytes of a band beyond its graphics data: one feed, the left skip and the closing CR come
 // to 15; the buffer keeps a little more.
 constexpr size_t kBandCommandSlack = 24;
+
+//
+// 'HoldToInt32()' - Hold a wide value to the 32-bit range instead of wrapping.
+//
+
+int32_t HoldToInt32(int64_t value) {
+  return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
+}
 
 //
 // 'WriteToSink()' - Hand bytes to the sink; false when they were not all taken.

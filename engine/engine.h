@@ -24,6 +24,13 @@ struct JobOptions {
   bool turnPages = false;  // portrait pages of about 8 inches are printed turned a quarter turn
 };
 
+// The margins a job asks for are counted in steps of 7 dots, about a millimetre at 180 dpi;
+// both front ends turn a margin of N steps into 7 x N band rows or columns.
+constexpr int64_t kMarginStep = 7;
+
+// A wide value held to the range of the job options' 32-bit fields instead of wrapping.
+int32_t HoldToInt32(int64_t value);
+
 // How a step ended. Anything but kPrintOk and kPrintCanceled ends the job: the front end
 // reports it and pushes nothing more.
 enum PrintStatus {

@@ -2,25 +2,11 @@
 // Job options: resolution, print quality and margins, taken from the marked PPD.
 //
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "job/job.h"
-
-// Margin choices are counted in steps of 7 dots, about a millimetre at 180 dpi.
-constexpr int64_t kMarginStep = 7;
-
-static int32_t Saturate(int64_t value) {
-  if (value > INT32_MAX) {
-    return INT32_MAX;
-  }
-  if (value < INT32_MIN) {
-    return INT32_MIN;
-  }
-  return static_cast<int32_t>(value);
-}
 
 //
 // 'ReadLeadingNumber()' - Read the decimal integer at the start of a text, as atoi does.
@@ -34,7 +20,7 @@ int32_t ReadLeadingNumber(const char *text) {
     return 0;
   }
   long long value = std::strtoll(text, nullptr, 10);  // saturates at the 64-bit ends
-  return Saturate(value);
+  return HoldToInt32(value);
 }
 
 // The PPD interface of libcups is deprecated in favour of IPP, but a raster driver's options
@@ -61,7 +47,7 @@ static int32_t MarginFromChoice(const char *name) {
   if (name == nullptr) {
     return 0;
   }
-  return Saturate(kMarginStep * ReadLeadingNumber(name));
+  return HoldToInt32(kMarginStep * ReadLeadingNumber(name));
 }
 
 //
@@ -74,7 +60,7 @@ static void AddOffset(ppd_file_t *ppd, const char *keyword, int32_t &margin) {
     return;
   }
   if (attr->value != nullptr) {
-    margin = Saturate(int64_t{margin} + ReadLeadingNumber(attr->value));
+    margin = HoldToInt32(int64_t{margin} + ReadLeadingNumber(attr->value));
   }
   fprintf(stderr, "INFO: %s %d.\n", keyword, margin);
 }

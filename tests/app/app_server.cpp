@@ -26,6 +26,10 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
+#include "printer_stream.h"
+
 #ifndef QUILLMARSH_APP_PATH
 #error "QUILLMARSH_APP_PATH must name the built printer application"
 #endif
@@ -658,4 +662,14 @@ void SlowPort::Serve() {
     reads_++;
     usleep(static_cast<useconds_t>(tick_ms_) * 1000);
   }
+}
+
+void ExpectCanceledPage(const Bytes &printed, const Bytes &whole) {
+  ParsedStream parsed = ParsePrinterStream(printed.data(), printed.size());
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_LT(printed.size(), whole.size());
+  ASSERT_FALSE(parsed.commands.empty());
+  EXPECT_EQ(parsed.commands.back().kind, CommandKind::kFormFeed);
+  EXPECT_TRUE(std::equal(printed.begin(), printed.end() - 1, whole.begin()))
+      << "the canceled job's bands are the first bands of the page";
 }

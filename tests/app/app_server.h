@@ -191,6 +191,10 @@ class SlowPort {
   std::thread thread_;
 };
 
+// What reached the printer of a job cancelled mid-page, against the whole job's bytes: whole
+// commands only, the first bands of the page and fewer than it has, and the page fed out.
+void ExpectCanceledPage(const Bytes &printed, const Bytes &whole);
+
 // The built program, and the bytes or text of a file.
 std::string AppPath();
 Bytes ReadBytes(const std::string &path);
