@@ -215,7 +215,14 @@ std::string AppServer::LogTail(size_t lines) const {
   for (size_t n = 0; n <= lines && at != std::string::npos && at > 0; n++) {
     at = log.rfind('\n', at - 1);
   }
-  return "\n--- server log ---\n" + (at == std::string::npos ? log : log.substr(at + 1));
+  std::string tail =
+      "\n--- server log ---\n" + (at == std::string::npos ? log : log.substr(at + 1));
+  // A sanitizer's report, or anything else the server said on its standard error.
+  std::string err = ReadText(TmpDir() + "/server.err");
+  if (!err.empty()) {
+    tail += "\n--- server standard error ---\n" + err;
+  }
+  return tail;
 }
 
 std::vector<std::string> AppServer::Environment() const {
