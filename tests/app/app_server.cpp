@@ -509,10 +509,13 @@ JobStatus GetJob(const AppServer &server, const std::string &printer, int job_id
 }
 
 JobStatus WaitForJobState(const AppServer &server, const std::string &printer, int job_id,
-                          int state, int timeout_seconds) {
+                          int state, int timeout_seconds, const JobObserver &observe) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   for (;;) {
     JobStatus job = GetJob(server, printer, job_id);
+    if (observe) {
+      observe(job);
+    }
     if (job.state == state || job.state >= IPP_JSTATE_CANCELED ||
         std::chrono::steady_clock::now() >= deadline) {
       return job;
@@ -524,6 +527,11 @@ JobStatus WaitForJobState(const AppServer &server, const std::string &printer, i
 JobStatus WaitForJob(const AppServer &server, const std::string &printer, int job_id,
                      int timeout_seconds) {
   return WaitForJobState(server, printer, job_id, IPP_JSTATE_COMPLETED, timeout_seconds);
+}
+
+JobStatus WatchJob(const AppServer &server, const std::string &printer, int job_id,
+                   const JobObserver &observe) {
+  return WaitForJobState(server, printer, job_id, IPP_JSTATE_COMPLETED, 120, observe);
 }
 
 bool CancelJob(const AppServer &server, const std::string &printer, int job_id,
