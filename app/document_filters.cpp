@@ -49,7 +49,7 @@ struct RasterSource {
 
 static void ReportFailure(pappl_job_t *job, pappl_jreason_t reason, const char *message) {
   papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
-  papplJobSetMessage(job, "%s", message);
+  SetJobMessageOnce(job, "%s", message);
   papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
 }
 

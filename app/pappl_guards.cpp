@@ -1,6 +1,6 @@
 //
 // The jobs being processed and the devices held by them, and the closes PAPPL asked for while
-// they were held.
+// they were held; a job's state message, set once.
 //
 // This record is the application's one piece of state shared by all jobs: it follows PAPPL's
 // job threads and devices, which are shared by the jobs of a printer.
@@ -9,6 +9,8 @@
 #include "pappl_guards.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <mutex>
 #include <vector>
 
@@ -152,4 +154,26 @@ bool PutOffClose(pappl_device_t *device) {
     }
   }
   return false;
+}
+
+//
+// 'SetJobMessageOnce()' - Set the job's state message unless it has one.
+//
+// A message replaced could be freed while a client's response is being built from it (see
+// pappl_guards.h); the first one set replaces none. The check and the setting are done under
+// the record's lock, so that of two threads only one sets it.
+//
+
+void SetJobMessageOnce(pappl_job_t *job, const char *format, ...) {
+  char message[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+
+  HeldDevices &held = Held();
+  std::lock_guard<std::mutex> lock(held.mutex);
+  if (papplJobGetMessage(job) == nullptr) {
+    papplJobSetMessage(job, "%s", message);
+  }
 }

@@ -1,6 +1,6 @@
 //
-// Guards against two races of PAPPL 1.3.1 when jobs follow each other closely (the hooks in
-// pappl_hooks.cpp call them).
+// Guards against three races of PAPPL 1.3.1: two when jobs follow each other closely (the
+// hooks in pappl_hooks.cpp call those), one when a client asks for a job's state.
 //
 // - A job started twice: PAPPL starts a printer's next job in a thread of its own, but notes
 //   that the printer is busy only once that thread runs; a second look for work in between
@@ -11,6 +11,10 @@
 //   otherwise when nothing else is queued). A job started in that moment is handed the
 //   device that is about to be freed. A job therefore holds its device while it prints, and
 //   a close PAPPL asks for meanwhile waits until the device is released.
+// - A job's state message freed under a client: PAPPL builds Get-Job-Attributes and Get-Jobs
+//   responses from the job's message without taking the job's lock, and papplJobSetMessage
+//   frees the message it replaces. PAPPL itself never sets a job's message; the application
+//   therefore sets it once, when the job's outcome is known, and never replaces it.
 //
 
 #ifndef QUILLMARSH_APP_PAPPL_GUARDS_H
@@ -36,5 +40,10 @@ void ReleaseJobDevice(pappl_device_t *device, bool own);
 // For the papplDeviceClose hook: true when the device is held, and the close has been put
 // off until its release.
 bool PutOffClose(pappl_device_t *device);
+
+// Sets the job's state message unless it has one already: the first message stays (the
+// first failure, or the outcome).
+void SetJobMessageOnce(pappl_job_t *job, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 #endif  // QUILLMARSH_APP_PAPPL_GUARDS_H

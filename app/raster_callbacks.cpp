@@ -68,24 +68,25 @@ static bool JobIsCanceled(void *context) {
   return papplJobIsCanceled(static_cast<VorneJob *>(context)->job);
 }
 
-// The sink's progress report: the job's state message shows how far the page has come.
+// The sink's progress report, in the log: the job's state message is set once, with its
+// outcome (see pappl_guards.h); clients count the pages in job-impressions-completed.
 static void ShowProgress(void *context, int percent) {
   auto *vorne = static_cast<VorneJob *>(context);
-  papplJobSetMessage(vorne->job, "Printing page %u, %d%% sent.", vorne->pageNumber, percent);
+  papplLogJob(vorne->job, PAPPL_LOGLEVEL_DEBUG, "Page %u: %d%% sent.", vorne->pageNumber, percent);
 }
 
 //
 // 'AbortJob()' - Give up the job with a reason the user can read.
 //
-// The reason goes to the log at error level and into the job's state message; the job's
-// state reasons say which kind of failure it was. The caller returns false to PAPPL, which
-// aborts the job.
+// The reason goes to the log at error level and into the job's state message, unless an
+// earlier failure is there already; the job's state reasons say which kind of failure it
+// was. The caller returns false to PAPPL, which aborts the job.
 //
 
 static void AbortJob(VorneJob &vorne, pappl_jreason_t reason, const char *message) {
   vorne.failed = true;
   papplLogJob(vorne.job, PAPPL_LOGLEVEL_ERROR, "%s", message);
-  papplJobSetMessage(vorne.job, "%s", message);
+  SetJobMessageOnce(vorne.job, "%s", message);
   papplJobSetReasons(vorne.job, reason, PAPPL_JREASON_NONE);
 }
 
@@ -220,7 +221,7 @@ bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t
   std::unique_ptr<VorneJob> vorne(new (std::nothrow) VorneJob());
   if (!vorne) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Not enough memory to start the job.");
-    papplJobSetMessage(job, "Not enough memory to start the job.");
+    SetJobMessageOnce(job, "Not enough memory to start the job.");
     return false;
   }
   vorne->job = job;
@@ -398,9 +399,9 @@ bool EndVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *
     return false;
   }
   if (papplJobIsCanceled(job)) {
-    papplJobSetMessage(job, "Canceled after the band in progress; the page was fed out.");
+    SetJobMessageOnce(job, "Canceled after the band in progress; the page was fed out.");
   } else {
-    papplJobSetMessage(job, "Printed %u page(s).", vorne->pageNumber);
+    SetJobMessageOnce(job, "Printed %u page(s).", vorne->pageNumber);
   }
   return true;
 }

@@ -219,7 +219,14 @@ std::string AppServer::LogTail(size_t lines) const {
   for (size_t n = 0; n <= lines && at != std::string::npos && at > 0; n++) {
     at = log.rfind('\n', at - 1);
   }
-  return "\n--- server log ---\n" + (at == std::string::npos ? log : log.substr(at + 1));
+  std::string tail =
+      "\n--- server log ---\n" + (at == std::string::npos ? log : log.substr(at + 1));
+  // A sanitizer's report, or anything else the server said on its standard error.
+  std::string err = ReadText(TmpDir() + "/server.err");
+  if (!err.empty()) {
+    tail += "\n--- server standard error ---\n" + err;
+  }
+  return tail;
 }
 
 std::vector<std::string> AppServer::Environment() const {
@@ -506,10 +513,13 @@ JobStatus GetJob(const AppServer &server, const std::string &printer, int job_id
 }
 
 JobStatus WaitForJobState(const AppServer &server, const std::string &printer, int job_id,
-                          int state, int timeout_seconds) {
+                          int state, int timeout_seconds, const JobObserver &observe) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   for (;;) {
     JobStatus job = GetJob(server, printer, job_id);
+    if (observe) {
+      observe(job);
+    }
     if (job.state == state || job.state >= IPP_JSTATE_CANCELED ||
         std::chrono::steady_clock::now() >= deadline) {
       return job;
@@ -521,6 +531,11 @@ JobStatus WaitForJobState(const AppServer &server, const std::string &printer, i
 JobStatus WaitForJob(const AppServer &server, const std::string &printer, int job_id,
                      int timeout_seconds) {
   return WaitForJobState(server, printer, job_id, IPP_JSTATE_COMPLETED, timeout_seconds);
+}
+
+JobStatus WatchJob(const AppServer &server, const std::string &printer, int job_id,
+                   const JobObserver &observe) {
+  return WaitForJobState(server, printer, job_id, IPP_JSTATE_COMPLETED, 120, observe);
 }
 
 bool CancelJob(const AppServer &server, const std::string &printer, int job_id,

@@ -130,12 +130,18 @@ int PrintJob(const AppServer &server, const std::string &printer, const Bytes &d
              const std::string &format, const JobAttributes &attributes, std::string *error);
 // Get-Job-Attributes.
 JobStatus GetJob(const AppServer &server, const std::string &printer, int job_id);
+// Called with every status a wait sees.
+using JobObserver = std::function<void(const JobStatus &)>;
 // Waits until the job has ended (completed, canceled or aborted) or the timeout passed.
 JobStatus WaitForJob(const AppServer &server, const std::string &printer, int job_id,
                      int timeout_seconds = 120);
-// Waits until the job is in the state or has ended.
+// Waits until the job is in the state or has ended; observe, when given, sees every status.
 JobStatus WaitForJobState(const AppServer &server, const std::string &printer, int job_id,
-                          int state, int timeout_seconds = 60);
+                          int state, int timeout_seconds = 60,
+                          const JobObserver &observe = nullptr);
+// Waits like WaitForJob and hands every status seen on the way to observe.
+JobStatus WatchJob(const AppServer &server, const std::string &printer, int job_id,
+                   const JobObserver &observe);
 // Cancel-Job; false with the status in *error.
 bool CancelJob(const AppServer &server, const std::string &printer, int job_id, std::string *error);
 // An IPP request to the printer (or to the system when printer is empty); the response,

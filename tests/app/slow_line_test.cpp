@@ -1,11 +1,13 @@
 //
 // Jobs on a slow line: a printer port that takes the bytes as slowly as the test says (or not
 // at all). A job sent while another prints is queued, not refused; Cancel-Job mid-page stops
-// at a band boundary and feeds the page out; a port that fails mid-job aborts only that job.
+// at a band boundary and feeds the page out; a port that fails mid-job aborts only that job;
+// a client watching a job sees no state message but its outcome.
 //
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -112,6 +114,23 @@ TEST_F(SlowLine, CancelMidPageEndsWithWholeBandsAndAFormFeed) {
   Bytes after = port_.Received();
   after.erase(after.begin(), after.begin() + static_cast<ptrdiff_t>(printed.size()));
   EXPECT_EQ(after, FilterBytes(bar));
+}
+
+// PAPPL 1.3.1 answers Get-Job-Attributes from the job's state message without the job's lock:
+// a message replaced while a client asks is freed under the answer (the server then dies in
+// the sanitized build). The message is therefore set once, when the job ends.
+TEST_F(SlowLine, AWatchingClientSeesNoStateMessageButTheOutcome) {
+  // PAPPL's own words for a job that has no message of its own.
+  const std::set<std::string> stateWords = {"Job pending.", "Job printing."};
+  int job = Submit(GreyRaster());
+  std::set<std::string> messages;
+  JobStatus done = WatchJob(server_, kPrinter, job, [&](const JobStatus &status) {
+    if (stateWords.count(status.message) == 0) {
+      messages.insert(status.message);
+    }
+  });
+  ASSERT_EQ(done.state, IPP_JSTATE_COMPLETED) << done.message << server_.LogTail();
+  EXPECT_EQ(messages, std::set<std::string>{"Printed 1 page(s)."});
 }
 
 TEST_F(SlowLine, APortThatFailsMidJobAbortsOnlyThatJob) {
