@@ -11,13 +11,12 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <cups/cups.h>
 
+#include "slow_port.h"
 #include "test_support.h"
 
 // How a command ended.
@@ -154,48 +153,6 @@ ipp_t *GetPrinterAttributes(const AppServer &server, const std::string &printer)
 bool SetCalibration(const AppServer &server, const std::string &printer, int left, int top);
 // An HTTP GET of the server's web interface: the status, and the page in *body.
 int WebGet(const AppServer &server, const std::string &path, std::string *body);
-
-// A printer port for file: devices: a pseudo-terminal in raw mode, whose other side the test
-// reads at most bytes_per_tick every tick. Its buffer is small, so the server's writes wait
-// for the reads as they wait for a serial line. The port can be paused, and unplugged (then
-// the server's writes fail).
-class SlowPort {
- public:
-  SlowPort(size_t bytes_per_tick, int tick_ms);
-  ~SlowPort();
-  SlowPort(const SlowPort &) = delete;
-  SlowPort &operator=(const SlowPort &) = delete;
-
-  std::string Uri() const;  // file:///dev/pts/N
-  // Everything the server wrote that the port has read so far.
-  Bytes Received() const;
-  size_t ReceivedCount() const;
-  // Waits until at least count bytes have arrived.
-  bool WaitForBytes(size_t count, int timeout_seconds) const;
-  // Reads as fast as the bytes come until the port holds nothing more (call once the jobs
-  // that wrote have ended).
-  bool Drain(int timeout_seconds);
-  // Reads at most bytes_per_tick every tick; 0 pauses the port (the server's writes wait).
-  void SetPace(size_t bytes_per_tick);
-  // Reads as fast as the bytes come.
-  void Unthrottle();
-  // Closes the reading side, like an adapter pulled out: the server's writes fail.
-  void Unplug();
-
- private:
-  static constexpr size_t kReadBytes = 65536;
-  void Serve();
-
-  int master_ = -1, slave_ = -1;
-  std::string path_;
-  std::atomic<bool> stop_{false};
-  std::atomic<size_t> bytes_per_tick_;
-  std::atomic<size_t> reads_{0};
-  int tick_ms_;
-  mutable std::mutex mutex_;
-  Bytes received_;
-  std::thread thread_;
-};
 
 // What reached the printer of a job cancelled mid-page, against the whole job's bytes: whole
 // commands only, the first bands of the page and fewer than it has, and the page fed out.

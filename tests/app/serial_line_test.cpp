@@ -35,9 +35,9 @@ class SerialLine : public testing::Test {
  protected:
   void SetUp() override {
     std::string error;
+    ASSERT_TRUE(port_.GiveTo(ServerUid(), ServerGid()));
     ASSERT_TRUE(server_.Start(error)) << error;
-    // The port's path without the file: of the test port's URI.
-    port_path_ = port_.Uri().substr(strlen("file://"));
+    port_path_ = port_.Path();
     CommandRun added = server_.Command(
         {"add", "-d", "vorne", "-v",
          "serial:" + port_path_ + "?baud=9600+bits=8+parity=none+flow=none", "-m", "vorne24"});

@@ -48,6 +48,7 @@ class SlowLine : public testing::Test {
  protected:
   void SetUp() override {
     std::string error;
+    ASSERT_TRUE(port_.GiveTo(ServerUid(), ServerGid()));
     ASSERT_TRUE(server_.Start(error)) << error;
     ASSERT_TRUE(server_.AddPrinter(kPrinter, port_.Uri(), error)) << error;
   }

@@ -17,7 +17,7 @@
 
 #include "cups_chain.h"
 #include "printed_job.h"
-#include "slow_serial_printer.h"
+#include "slow_port.h"
 
 namespace {
 
@@ -190,11 +190,11 @@ size_t BackendBytesAfter(const std::string &log, const std::string &cancel_line)
 // times what a 9600-baud printer takes: the status names the page on paper, and a cancel stops
 // the paper within the band in progress and what little lies in the pipe.
 TEST_F(Scheduler, SerialPrinterIsCancelledCloseToThePaper) {
-  SlowSerialPrinter printer(8000);
+  SlowPort printer(400, 50);  // 8,000 bytes a second at the most
   ASSERT_TRUE(printer.ok());
   CommandResult added =
       cupsd_.Client({"lpadmin", "-p", "serial", "-E", "-v",
-                     "serial:" + printer.port() + "?baud=9600", "-P", BuiltPpd()});
+                     "serial:" + printer.Path() + "?baud=9600", "-P", BuiltPpd()});
   ASSERT_EQ(added.status, 0) << added.err;
 
   // Three pages of grey across the print line: 44 full bands, 190 KB each.
@@ -212,25 +212,21 @@ TEST_F(Scheduler, SerialPrinterIsCancelledCloseToThePaper) {
     return !messages.empty() && messages.back().find("Printing page 1, ") != std::string::npos;
   };
   while (std::chrono::steady_clock::now() < deadline &&
-         (printer.Received() < 30000 || !progress())) {
+         (printer.ReceivedCount() < 30000 || !progress())) {
     std::string message = StateMessage(cupsd_, "serial");
     if (!message.empty() && (messages.empty() || messages.back() != message)) {
       messages.push_back(message);
     }
     usleep(100 * 1000);
   }
-  ASSERT_GE(printer.Received(), 30000u) << cupsd_.LogTail();
-  const size_t at_cancel = printer.Received();
+  ASSERT_GE(printer.ReceivedCount(), 30000u) << cupsd_.LogTail();
+  const size_t at_cancel = printer.ReceivedCount();
   CommandResult cancel = cupsd_.Client({"cancel", std::to_string(job)});
   ASSERT_EQ(cancel.status, 0) << cancel.err;
   int state = cupsd_.WaitForJob(job, kJobTimeoutSeconds);
   EXPECT_EQ(state, IPP_JSTATE_CANCELED) << JobStateName(state) << cupsd_.LogTail();
-  // The line empties at the printer's pace once the job has ended.
-  size_t before;
-  do {
-    before = printer.Received();
-    usleep(500 * 1000);
-  } while (printer.Received() != before);
+  // Once the job has ended, what lies on the line reaches the printer.
+  ASSERT_TRUE(printer.Drain(30));
 
   std::string shown;
   for (const std::string &message : messages) {
@@ -241,7 +237,7 @@ TEST_F(Scheduler, SerialPrinterIsCancelledCloseToThePaper) {
 
   // What reached the printer after the cancel: what the line held, what the backend had read,
   // and the filter's last band, form feed and pipe.
-  const std::string received = printer.Bytes();
+  const std::vector<unsigned char> received = printer.Received();
   const size_t after_cancel = received.size() - at_cancel;
   const size_t backend_after =
       BackendBytesAfter(cupsd_.Log(), "[Job " + std::to_string(job) + "] Canceled by");
@@ -249,7 +245,7 @@ TEST_F(Scheduler, SerialPrinterIsCancelledCloseToThePaper) {
   EXPECT_LE(backend_after, 8192u + 16384u) << cupsd_.LogTail(80);
   RecordProperty("backend_bytes_after_cancel", static_cast<int>(backend_after));
   RecordProperty("printer_bytes_after_cancel", static_cast<int>(after_cancel));
-  EXPECT_LE(after_cancel, SlowSerialPrinter::LineCapacity() + 8192 + 16384);
+  EXPECT_LE(after_cancel, SlowPort::LineCapacity() + 8192 + 16384);
   PrintedJob printed = DecodeStream(received);
   EXPECT_EQ(printed.error, "") << "the stream must end with whole bands and a form feed";
   EXPECT_EQ(printed.pages.size(), 1u);
