@@ -45,6 +45,10 @@ constexpr double kHundredthsMmPerInch = 2540.0;
 // would run it as a PostScript program.
 constexpr char kPdfStart[] = "%PDF";
 
+// A whole PDF file ends with this marker, within its last kilobyte.
+constexpr char kPdfEnd[] = "%%EOF";
+constexpr off_t kPdfEndWindow = 1024;
+
 // Ghostscript's leash. Its memory: a page of the longest paper at 360 dpi is 22 MB of grey,
 // and Ghostscript with its fonts needs about 100 MB more; complex real pages stay well within
 // this, a program that only grows does not. Its time: one page may take at most
@@ -81,10 +85,11 @@ void ReportJobFailure(pappl_job_t *job, pappl_jreason_t reason, const char *mess
   papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
 }
 
-// The reading of a job stops when the job is canceled or the server stops.
+// The reading of a job stops when the job is canceled or the server is shutting down (PAPPL
+// would otherwise wait up to a minute for the job before it stops).
 static bool MustStop(pappl_job_t *job) {
   return papplJobIsCanceled(job) ||
-         !papplSystemIsRunning(papplPrinterGetSystem(papplJobGetPrinter(job)));
+         papplSystemIsShutdown(papplPrinterGetSystem(papplJobGetPrinter(job)));
 }
 
 //
@@ -148,25 +153,45 @@ static bool OpenSpooledFile(pappl_job_t *job, RasterSource &source) {
 }
 
 //
-// 'CheckPdfStart()' - Refuse a document that is not a PDF before Ghostscript sees it.
+// 'CheckPdfFile()' - Refuse a document that is not a PDF, or a PDF cut short, before
+//                    Ghostscript sees it.
+//
+// A PDF starts with "%PDF" and ends with "%%EOF" within its last kilobyte (as PDF readers
+// look for it). Ghostscript would run anything else as a PostScript program, and would print
+// what it can guess of a PDF that is cut short.
 //
 
-static bool CheckPdfStart(pappl_job_t *job) {
+static bool CheckPdfFile(pappl_job_t *job) {
   const char *filename = papplJobGetFilename(job);
   int fd = filename != nullptr ? open(filename, O_RDONLY | O_CLOEXEC) : -1;
-  if (fd < 0) {
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    if (fd >= 0) {
+      close(fd);
+    }
     ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the spooled document.");
     return false;
   }
   char start[sizeof kPdfStart - 1];
   ssize_t count = read(fd, start, sizeof start);
+  char end[kPdfEndWindow + 1];
+  off_t endAt = info.st_size > kPdfEndWindow ? info.st_size - kPdfEndWindow : 0;
+  ssize_t endCount = pread(fd, end, kPdfEndWindow, endAt);
   close(fd);
-  if (count == 0) {
-    ReportJobFailure(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document is empty.");
-    return false;
+  end[endCount > 0 ? endCount : 0] = '\0';
+
+  const char *message = nullptr;
+  if (info.st_size == 0) {
+    message = "The document is empty.";
+  } else if (count != static_cast<ssize_t>(sizeof start) ||
+             memcmp(start, kPdfStart, sizeof start) != 0) {
+    message = "The document is not a PDF file.";
+  } else if (endCount <= 0 ||
+             memmem(end, static_cast<size_t>(endCount), kPdfEnd, sizeof kPdfEnd - 1) == nullptr) {
+    message = "The PDF document is cut short: it does not end with %%EOF.";
   }
-  if (count != static_cast<ssize_t>(sizeof start) || memcmp(start, kPdfStart, sizeof start) != 0) {
-    ReportJobFailure(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document is not a PDF file.");
+  if (message != nullptr) {
+    ReportJobFailure(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, message);
     return false;
   }
   return true;
@@ -531,7 +556,7 @@ static bool PrintDocument(pappl_job_t *job, pappl_device_t *device, bool render)
     return false;
   }
 
-  bool started = false, ok = !render || CheckPdfStart(job);
+  bool started = false, ok = !render || CheckPdfFile(job);
   unsigned page = 0;
   int copies = options->copies > 0 ? options->copies : 1;
   for (int copy = 0; ok && copy < copies && !papplJobIsCanceled(job); copy++) {
@@ -545,8 +570,12 @@ static bool PrintDocument(pappl_job_t *job, pappl_device_t *device, bool render)
     CopyResult result = PrintCopy(job, options, device, source, started, page);
     RendererEnd end = CloseSource(job, source, result == CopyResult::kFailed);
     if (source.stopped || papplJobIsCanceled(job) || result == CopyResult::kFailed) {
-      // Canceled, or a callback failed and said why.
+      // Canceled, stopped by a shutdown, or a callback failed and said why.
       ok = result != CopyResult::kFailed && papplJobIsCanceled(job);
+      if (!ok && result != CopyResult::kFailed) {
+        ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                         "The server was shut down while the job was printing.");
+      }
       break;
     }
     ok = RenderedAll(job, render, result, end, source, page - before);
