@@ -2,6 +2,9 @@
 // Document filters: spooled raster documents, read with libcups, and PDF, rendered by
 // Ghostscript into a PWG raster stream; both are pushed page by page, row by row, through the
 // driver's raster callbacks, the same path PAPPL takes for the documents it reads itself.
+// Ghostscript sees only files that are PDF from their first bytes to their last, and runs on a
+// leash: its own process group, limits on memory and time, its output waited for in short
+// steps so that a cancel or a shutdown kills it at once, and always reaped before the job ends.
 //
 
 #include <fcntl.h>

@@ -264,8 +264,8 @@ bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t
 // 'CheckPageHeader()' - Refuse a page the printer cannot print as it is.
 //
 // PAPPL hands over client rasters without checking them against what the driver offers: the
-// page must be 8-bit grey, one byte per pixel, at 180 x 180 or 360 x 360 dpi. The message
-// says what the page is and what the printer takes.
+// page must be 8-bit grey, one byte per pixel, at 180 x 180 or 360 x 360 dpi, and no longer
+// than the longest paper. The message says what the page is and what the printer takes.
 //
 
 static bool CheckPageHeader(VorneJob &vorne, const cups_page_header2_t &header) {
