@@ -314,6 +314,7 @@ static std::string FailureOf(const ImageReader &reader) {
 //
 
 static bool IsFormat(FILE *file, ImageFormat format) {
+  rewind(file);
   unsigned char start[kPngSignatureBytes] = {};
   size_t count = fread(start, 1, sizeof start, file);
   rewind(file);

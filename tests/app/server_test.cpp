@@ -378,12 +378,14 @@ TEST(Documents, ImagesAndWideRastersPrintToThePrintLine) {
     const char *format;
     Bytes document;
     int width, height;  // of the ink, in dots at 1/180 inch
+    int copies = 1;
   };
   // Images are four times as wide as tall: they fill the print line, centred down the page.
   const Case cases[] = {
       {"PNG", "image/png", PngImage(400, 100, black), 1440, 360},
       {"interlaced PNG", "image/png", PngImage(400, 100, black, true), 1440, 360},
       {"JPEG", "image/jpeg", JpegImage(400, 100, black), 1440, 360},
+      {"JPEG, two copies", "image/jpeg", JpegImage(400, 100, black), 1440, 360, 2},
       {"PWG raster wider than the line", "image/pwg-raster",
        RasterStream({wide}, CUPS_RASTER_WRITE_PWG), 1440, 100},
   };
@@ -397,6 +399,7 @@ TEST(Documents, ImagesAndWideRastersPrintToThePrintLine) {
           ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, name.c_str());
           ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "media", nullptr,
                        "na_letter_8.5x11in");
+          ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_INTEGER, "copies", c.copies);
         },
         &error);
     ASSERT_NE(job, 0) << error;
@@ -404,11 +407,13 @@ TEST(Documents, ImagesAndWideRastersPrintToThePrintLine) {
         << server.LogTail();
     PrintedJob printed = DecodeStream(ReadBytes(output + "/" + name + ".prn"));
     ASSERT_EQ(printed.error, "");
-    ASSERT_EQ(printed.pages.size(), 1u);
-    EXPECT_FALSE(printed.pages[0].bands.empty());
-    DotBox ink = printed.pages[0].Ink();
-    EXPECT_EQ(ink.width(), c.width);
-    EXPECT_NEAR(ink.height(), c.height, 1);
+    ASSERT_EQ(printed.pages.size(), static_cast<size_t>(c.copies));
+    for (const PrintedPage &page : printed.pages) {
+      EXPECT_FALSE(page.bands.empty());
+      DotBox ink = page.Ink();
+      EXPECT_EQ(ink.width(), c.width);
+      EXPECT_NEAR(ink.height(), c.height, 1);
+    }
   }
 }
 
