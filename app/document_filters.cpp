@@ -88,11 +88,12 @@ void ReportJobFailure(pappl_job_t *job, pappl_jreason_t reason, const char *mess
   papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
 }
 
-// The reading of a job stops when the job is canceled or the server is shutting down (PAPPL
-// would otherwise wait up to a minute for the job before it stops).
-static bool MustStop(pappl_job_t *job) {
-  return papplJobIsCanceled(job) ||
-         papplSystemIsShutdown(papplPrinterGetSystem(papplJobGetPrinter(job)));
+// The reading of a job stops when the job is canceled, and Ghostscript's also when the server
+// is shutting down (PAPPL would otherwise wait up to a minute for the page to be rendered).
+static bool MustStop(const RasterSource &source) {
+  return papplJobIsCanceled(source.job) ||
+         (source.renderer > 0 &&
+          papplSystemIsShutdown(papplPrinterGetSystem(papplJobGetPrinter(source.job))));
 }
 
 //
@@ -107,7 +108,7 @@ static bool MustStop(pappl_job_t *job) {
 static ssize_t ReadSource(void *context, unsigned char *buffer, size_t bytes) {
   auto *source = static_cast<RasterSource *>(context);
   for (;;) {
-    if (MustStop(source->job)) {
+    if (MustStop(*source)) {
       source->stopped = true;
       return -1;
     }
@@ -361,8 +362,8 @@ static void StopRenderer(RasterSource &source, bool stop, int &status) {
       break;
     }
     if (ended == 0) {
-      if (MustStop(source.job) || waitedMs >= kPageSeconds * 1000) {
-        source.stalled = !MustStop(source.job);
+      if (MustStop(source) || waitedMs >= kPageSeconds * 1000) {
+        source.stalled = !MustStop(source);
         stop = true;
         kill(-group, SIGKILL);
         continue;
