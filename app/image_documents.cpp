@@ -66,6 +66,11 @@ static bool PrintImagePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_
   const PaperSize *paper = FindPaperSize(options->media.size_name);
   PrintableArea area = PrintableAreaOf(paper, header.cupsWidth, header.cupsHeight,
                                        header.HWResolution[0], header.HWResolution[1]);
+  if (area.width == 0 || area.height == 0) {
+    ReportJobFailure(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                     "The paper has no printable area for the image.");
+    return false;
+  }
   ImagePlacement place = PlaceImage(area, ImageWidth(reader), ImageHeight(reader));
   papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Image of %ux%u pixels printed as %ux%u from %u,%u.",
               ImageWidth(reader), ImageHeight(reader), place.width, place.height, place.left,
