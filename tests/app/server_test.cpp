@@ -1,7 +1,8 @@
 //
 // The server for real: printers and their defaults survive a restart, with every file under
 // HOME and TMPDIR; a device that cannot be opened, a document that is not what it claims and
-// a device listing without avahi-daemon leave it running.
+// a device listing without avahi-daemon leave it running; images and wide rasters print to
+// the print line; Ghostscript stops at once when its job is canceled or the server shuts down.
 //
 
 #include <gtest/gtest.h>
