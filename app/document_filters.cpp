@@ -58,7 +58,11 @@ constexpr off_t kPdfEndWindow = 1024;
 // kPageSeconds from the last raster byte to the next (the watchdog, which counts only the
 // time the job waits for Ghostscript, not the time the printer takes), and the whole
 // document at most kDocumentCpuSeconds of processor time (the kernel's limit, a backstop).
+// Its files (its messages, and the band lists it may keep of a large page) are held to
+// kRendererFileBytes each, and only the first kLoggedLines of its messages are logged.
 constexpr rlim_t kRendererMemoryBytes = rlim_t{768} << 20;
+constexpr rlim_t kRendererFileBytes = rlim_t{256} << 20;
+constexpr int kLoggedLines = 100;
 constexpr int kPageSeconds = 60;
 constexpr rlim_t kDocumentCpuSeconds = 30 * 60;
 
@@ -290,6 +294,7 @@ static bool StartRenderer(pappl_job_t *job, const pappl_pr_options_t *options,
   int errors = source.messages != nullptr ? fileno(source.messages) : input;
   const struct rlimit memory = {kRendererMemoryBytes, kRendererMemoryBytes};
   const struct rlimit cpu = {kDocumentCpuSeconds, kDocumentCpuSeconds + 5};
+  const struct rlimit files = {kRendererFileBytes, kRendererFileBytes};
   sigset_t noSignals;
   sigemptyset(&noSignals);
   const pid_t server = getpid();
@@ -304,6 +309,7 @@ static bool StartRenderer(pappl_job_t *job, const pappl_pr_options_t *options,
     }
     setrlimit(RLIMIT_AS, &memory);
     setrlimit(RLIMIT_CPU, &cpu);
+    setrlimit(RLIMIT_FSIZE, &files);
     signal(SIGPIPE, SIG_DFL);
     pthread_sigmask(SIG_SETMASK, &noSignals, nullptr);
     if (dup2(input, STDIN_FILENO) < 0 || dup2(output[1], STDOUT_FILENO) < 0 ||
@@ -398,7 +404,8 @@ static RendererEnd CloseSource(pappl_job_t *job, RasterSource &source, bool stop
     rewind(source.messages);
     char line[512];
     std::string last;
-    while (fgets(line, sizeof line, source.messages) != nullptr) {
+    int lines = 0;
+    while (lines++ < kLoggedLines && fgets(line, sizeof line, source.messages) != nullptr) {
       line[strcspn(line, "\n")] = '\0';
       const char *text = line + strspn(line, " ");
       if (text[0] == '\0') {
