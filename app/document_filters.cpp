@@ -2,16 +2,24 @@
 // Document filters: spooled raster documents, read with libcups, and PDF, rendered by
 // Ghostscript into a PWG raster stream; both are pushed page by page, row by row, through the
 // driver's raster callbacks, the same path PAPPL takes for the documents it reads itself.
+// Ghostscript sees only files that are PDF from their first bytes to their last, and runs on a
+// leash: its own process group, limits on memory and time, its output waited for in short
+// steps so that a cancel or a shutdown kills it at once, and always reaped before the job ends.
 //
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -25,8 +33,9 @@
 
 extern char **environ;
 
-// The renderer for PDF documents, from Debian's ghostscript package.
+// The renderer for PDF documents, from Debian's ghostscript package, looked for on PATH.
 constexpr const char *kGhostscript = "gs";
+constexpr const char *kDefaultPath = "/usr/bin:/bin";
 
 // Ghostscript's PWG raster device writes 8-bit grey with this color space (sGray).
 constexpr int kSGrayColorSpace = 18;
@@ -35,22 +44,99 @@ constexpr int kSGrayColorSpace = 18;
 constexpr double kPointsPerInch = 72.0;
 constexpr double kHundredthsMmPerInch = 2540.0;
 
+// A PDF file starts with these bytes; anything else is never handed to Ghostscript, which
+// would run it as a PostScript program.
+constexpr char kPdfStart[] = "%PDF";
+
+// A whole PDF file ends with this marker, within its last kilobyte.
+constexpr char kPdfEnd[] = "%%EOF";
+constexpr off_t kPdfEndWindow = 1024;
+
+// Ghostscript's leash. Its memory: a page of the longest paper at 360 dpi is 22 MB of grey,
+// and Ghostscript with its fonts needs about 100 MB more; complex real pages stay well within
+// this, a program that only grows does not. Its time: one page may take at most
+// kPageSeconds from the last raster byte to the next (the watchdog, which counts only the
+// time the job waits for Ghostscript, not the time the printer takes), and the whole
+// document at most kDocumentCpuSeconds of processor time (the kernel's limit, a backstop).
+// Its files (its messages, and the band lists it may keep of a large page) are held to
+// kRendererFileBytes each, and only the first kLoggedLines of its messages are logged.
+constexpr rlim_t kRendererMemoryBytes = rlim_t{768} << 20;
+constexpr rlim_t kRendererFileBytes = rlim_t{256} << 20;
+constexpr int kLoggedLines = 100;
+constexpr int kPageSeconds = 60;
+constexpr rlim_t kDocumentCpuSeconds = 30 * 60;
+
+// How long one wait for Ghostscript's output lasts before the job looks again whether it was
+// canceled or the server is stopping, in milliseconds.
+constexpr int kPollMilliseconds = 100;
+
 // Where a copy of a document's raster comes from: the spooled file itself, or the output of
 // Ghostscript rendering the spooled PDF.
 struct RasterSource {
+  pappl_job_t *job = nullptr;
   int fd = -1;               // the raster stream
-  pid_t renderer = -1;       // Ghostscript, while it renders
+  pid_t renderer = -1;       // Ghostscript, while it renders; also its process group
   FILE *messages = nullptr;  // Ghostscript's standard error
+  int waited = 0;            // milliseconds waited for Ghostscript since its last byte
+  bool stalled = false;      // the watchdog stopped Ghostscript
+  bool stopped = false;      // a cancel or the server's shutdown stopped the reading
 };
 
 //
-// 'ReportFailure()' - Log a reason for aborting the job and show it as the job's message.
+// 'ReportJobFailure()' - Log a reason for aborting the job and show it as the job's message.
 //
 
-static void ReportFailure(pappl_job_t *job, pappl_jreason_t reason, const char *message) {
+void ReportJobFailure(pappl_job_t *job, pappl_jreason_t reason, const char *message) {
   papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
   SetJobMessageOnce(job, "%s", message);
   papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
+}
+
+// The reading of a job stops when the job is canceled, and Ghostscript's also when the server
+// is shutting down (PAPPL would otherwise wait up to a minute for the page to be rendered).
+static bool MustStop(const RasterSource &source) {
+  return papplJobIsCanceled(source.job) ||
+         (source.renderer > 0 &&
+          papplSystemIsShutdown(papplPrinterGetSystem(papplJobGetPrinter(source.job))));
+}
+
+//
+// 'ReadSource()' - libcups's read callback: bytes of the raster source, waited for in short
+//                  steps.
+//
+// Between steps the job looks whether it was canceled or the server is stopping, and the
+// watchdog whether Ghostscript has spent too long on one page. Returns the bytes read, 0 at
+// the end of the stream, -1 when the reading stops.
+//
+
+static ssize_t ReadSource(void *context, unsigned char *buffer, size_t bytes) {
+  auto *source = static_cast<RasterSource *>(context);
+  for (;;) {
+    if (MustStop(*source)) {
+      source->stopped = true;
+      return -1;
+    }
+    struct pollfd ready = {source->fd, POLLIN, 0};
+    int count = poll(&ready, 1, kPollMilliseconds);
+    if (count < 0 && errno != EINTR) {
+      return -1;
+    }
+    if (count == 0) {
+      source->waited += kPollMilliseconds;
+      if (source->renderer > 0 && source->waited >= kPageSeconds * 1000) {
+        source->stalled = true;
+        return -1;
+      }
+      continue;
+    }
+    if (count > 0) {
+      ssize_t got = read(source->fd, buffer, bytes);
+      if (got >= 0 || errno != EINTR) {
+        source->waited = 0;
+        return got;
+      }
+    }
+  }
 }
 
 //
@@ -63,10 +149,84 @@ static bool OpenSpooledFile(pappl_job_t *job, RasterSource &source) {
   if (source.fd < 0) {
     char message[256];
     snprintf(message, sizeof message, "Unable to open the spooled document: %s.", strerror(errno));
-    ReportFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message);
+    ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message);
+    return false;
+  }
+  struct stat info;
+  if (fstat(source.fd, &info) == 0 && info.st_size == 0) {
+    ReportJobFailure(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The document is empty.");
     return false;
   }
   return true;
+}
+
+//
+// 'CheckPdfFile()' - Refuse a document that is not a PDF, or a PDF cut short, before
+//                    Ghostscript sees it.
+//
+// A PDF starts with "%PDF" and ends with "%%EOF" within its last kilobyte (as PDF readers
+// look for it). Ghostscript would run anything else as a PostScript program, and would print
+// what it can guess of a PDF that is cut short.
+//
+
+static bool CheckPdfFile(pappl_job_t *job) {
+  const char *filename = papplJobGetFilename(job);
+  int fd = filename != nullptr ? open(filename, O_RDONLY | O_CLOEXEC) : -1;
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the spooled document.");
+    return false;
+  }
+  char start[sizeof kPdfStart - 1];
+  ssize_t count = read(fd, start, sizeof start);
+  char end[kPdfEndWindow + 1];
+  off_t endAt = info.st_size > kPdfEndWindow ? info.st_size - kPdfEndWindow : 0;
+  ssize_t endCount = pread(fd, end, kPdfEndWindow, endAt);
+  close(fd);
+  end[endCount > 0 ? endCount : 0] = '\0';
+
+  const char *message = nullptr;
+  if (info.st_size == 0) {
+    message = "The document is empty.";
+  } else if (count != static_cast<ssize_t>(sizeof start) ||
+             memcmp(start, kPdfStart, sizeof start) != 0) {
+    message = "The document is not a PDF file.";
+  } else if (endCount <= 0 ||
+             memmem(end, static_cast<size_t>(endCount), kPdfEnd, sizeof kPdfEnd - 1) == nullptr) {
+    message = "The PDF document is cut short: it does not end with %%EOF.";
+  }
+  if (message != nullptr) {
+    ReportJobFailure(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, message);
+    return false;
+  }
+  return true;
+}
+
+//
+// 'FindProgram()' - The path of a program on PATH; empty when there is none.
+//
+
+static std::string FindProgram(const char *name) {
+  const char *path = getenv("PATH");
+  std::string folders = path != nullptr && path[0] != '\0' ? path : kDefaultPath;
+  size_t start = 0;
+  while (start <= folders.size()) {
+    size_t colon = folders.find(':', start);
+    std::string candidate =
+        folders.substr(start, colon == std::string::npos ? std::string::npos : colon - start) +
+        "/" + name;
+    if (candidate[0] == '/' && access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    if (colon == std::string::npos) {
+      break;
+    }
+    start = colon + 1;
+  }
+  return "";
 }
 
 //
@@ -75,6 +235,13 @@ static bool OpenSpooledFile(pappl_job_t *job, RasterSource &source) {
 // The page is rendered whole, at the job's printer-resolution, as 8-bit grey on the job's
 // paper; pages of another size are scaled to fit. Ghostscript's messages go to an unnamed
 // temporary file and are logged when it ends; it keeps none of the server's descriptors.
+//
+// Ghostscript runs on a leash: -dSAFER, in a process group of its own (so that a kill reaches
+// all of it), with limits on its memory and processor time, and killed by the kernel when the
+// thread that started it ends (PR_SET_PDEATHSIG; the job's thread waits for it, so only a
+// server that dies leaves it to the kernel). posix_spawn cannot ask for that signal, so it is
+// fork and exec: everything the child needs is made before the fork, and the child calls only
+// async-signal-safe functions.
 //
 
 static bool StartRenderer(pappl_job_t *job, const pappl_pr_options_t *options,
@@ -85,6 +252,12 @@ static bool StartRenderer(pappl_job_t *job, const pappl_pr_options_t *options,
   double width = options->media.size_width * kPointsPerInch / kHundredthsMmPerInch;
   double length = options->media.size_length * kPointsPerInch / kHundredthsMmPerInch;
 
+  std::string program = FindProgram(kGhostscript);
+  if (program.empty()) {
+    ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                     "Ghostscript (gs) is not installed: PDF documents cannot be printed.");
+    return false;
+  }
   std::vector<std::string> args = {
       kGhostscript,
       "-q",
@@ -112,76 +285,150 @@ static bool StartRenderer(pappl_job_t *job, const pappl_pr_options_t *options,
 
   int output[2];
   if (pipe2(output, O_CLOEXEC) != 0) {
-    ReportFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to create a pipe for Ghostscript.");
+    ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                     "Unable to create a pipe for Ghostscript.");
     return false;
   }
   source.messages = tmpfile();
+  int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int errors = source.messages != nullptr ? fileno(source.messages) : input;
+  const struct rlimit memory = {kRendererMemoryBytes, kRendererMemoryBytes};
+  const struct rlimit cpu = {kDocumentCpuSeconds, kDocumentCpuSeconds + 5};
+  const struct rlimit files = {kRendererFileBytes, kRendererFileBytes};
+  sigset_t noSignals;
+  sigemptyset(&noSignals);
+  const pid_t server = getpid();
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-  if (source.messages != nullptr) {
-    posix_spawn_file_actions_adddup2(&actions, fileno(source.messages), STDERR_FILENO);
+  pid_t child = fork();
+  if (child == 0) {
+    // The child: async-signal-safe calls only, then exec.
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != server || input < 0) {
+      _exit(127);  // the server is gone already
+    }
+    setrlimit(RLIMIT_AS, &memory);
+    setrlimit(RLIMIT_CPU, &cpu);
+    setrlimit(RLIMIT_FSIZE, &files);
+    signal(SIGPIPE, SIG_DFL);
+    pthread_sigmask(SIG_SETMASK, &noSignals, nullptr);
+    if (dup2(input, STDIN_FILENO) < 0 || dup2(output[1], STDOUT_FILENO) < 0 ||
+        dup2(errors, STDERR_FILENO) < 0) {
+      _exit(127);
+    }
+    close_range(STDERR_FILENO + 1, ~0U, 0);
+    execve(program.c_str(), argv.data(), environ);
+    _exit(127);
   }
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-  int error = posix_spawnp(&source.renderer, kGhostscript, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  int error = errno;
   close(output[1]);
-
-  if (error != 0) {
+  if (input >= 0) {
+    close(input);
+  }
+  if (child < 0) {
     close(output[0]);
-    source.renderer = -1;
     char message[256];
-    snprintf(message, sizeof message, "Unable to run Ghostscript (%s): %s.", kGhostscript,
+    snprintf(message, sizeof message, "Unable to run Ghostscript (%s): %s.", program.c_str(),
              strerror(error));
-    ReportFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message);
+    ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, message);
     return false;
   }
+  // Both sides make the group, so that it exists whichever runs first.
+  setpgid(child, child);
+  source.renderer = child;
   source.fd = output[0];
   papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Rendering with Ghostscript (process %d) at %dx%d dpi.",
-              static_cast<int>(source.renderer), xdpi, ydpi);
+              static_cast<int>(child), xdpi, ydpi);
   return true;
 }
 
+// How Ghostscript ended.
+struct RendererEnd {
+  bool ok = true;          // it finished its work and exited with status 0
+  bool outOfTime = false;  // the processor time limit ended it
+  std::string error;       // its first error line, or its last line
+};
+
 //
-// 'CloseSource()' - Close the raster source; wait for Ghostscript and log what it said.
+// 'StopRenderer()' - Wait for Ghostscript to end; kill its process group when the job stops,
+//                    when the watchdog fired, or when it does not end by itself in time.
 //
-// A canceled job stops Ghostscript first. Returns false when Ghostscript failed, with its
-// last message in lastMessage.
+// Ghostscript is always reaped here: no renderer outlives its job.
 //
 
-static bool CloseSource(pappl_job_t *job, RasterSource &source, bool stop,
-                        std::string &lastMessage) {
-  bool ok = true;
-  if (source.renderer > 0 && stop) {
-    kill(source.renderer, SIGTERM);
+static void StopRenderer(RasterSource &source, bool stop, int &status) {
+  const pid_t group = source.renderer;
+  if (stop) {
+    kill(-group, SIGKILL);
   }
+  int waitedMs = 0;
+  for (;;) {
+    pid_t ended = waitpid(group, &status, stop ? 0 : WNOHANG);
+    if (ended == group || (ended < 0 && errno != EINTR)) {
+      break;
+    }
+    if (ended == 0) {
+      if (MustStop(source) || waitedMs >= kPageSeconds * 1000) {
+        source.stalled = !MustStop(source);
+        stop = true;
+        kill(-group, SIGKILL);
+        continue;
+      }
+      struct timespec pause = {0, kPollMilliseconds * 1000000L};
+      nanosleep(&pause, nullptr);
+      waitedMs += kPollMilliseconds;
+    }
+  }
+  source.renderer = -1;
+}
+
+//
+// 'CloseSource()' - Close the raster source; reap Ghostscript and log what it said.
+//
+// stop kills Ghostscript (a canceled job, a failed page). Returns how Ghostscript ended.
+//
+
+static RendererEnd CloseSource(pappl_job_t *job, RasterSource &source, bool stop) {
+  RendererEnd end;
   if (source.fd >= 0) {
     close(source.fd);
     source.fd = -1;
   }
   if (source.renderer > 0) {
     int status = 0;
-    while (waitpid(source.renderer, &status, 0) < 0 && errno == EINTR) {
-    }
-    ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    source.renderer = -1;
+    StopRenderer(source, stop || source.stalled || source.stopped, status);
+    end.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    end.outOfTime = WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU;
   }
   if (source.messages != nullptr) {
     rewind(source.messages);
     char line[512];
-    while (fgets(line, sizeof line, source.messages) != nullptr) {
+    std::string last;
+    int lines = 0;
+    while (lines++ < kLoggedLines && fgets(line, sizeof line, source.messages) != nullptr) {
       line[strcspn(line, "\n")] = '\0';
-      if (line[0] != '\0') {
-        papplLogJob(job, ok ? PAPPL_LOGLEVEL_DEBUG : PAPPL_LOGLEVEL_ERROR, "Ghostscript: %s", line);
-        lastMessage = line;
+      const char *text = line + strspn(line, " ");
+      if (text[0] == '\0') {
+        continue;
       }
+      papplLogJob(job, end.ok ? PAPPL_LOGLEVEL_DEBUG : PAPPL_LOGLEVEL_ERROR, "Ghostscript: %s",
+                  text);
+      // Its progress lines explain nothing.
+      if (strncmp(text, "INFO:", 5) == 0) {
+        continue;
+      }
+      if (end.error.empty() && strstr(text, "rror") != nullptr) {
+        end.error = text;
+      }
+      last = text;
+    }
+    if (end.error.empty()) {
+      end.error = last;
     }
     fclose(source.messages);
     source.messages = nullptr;
   }
-  return ok || stop;
+  return end;
 }
 
 // The pages of one copy of a document: how the copy ended.
@@ -209,7 +456,7 @@ static bool PrintPages(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
     try {
       row.resize(rowBytes);
     } catch (const std::bad_alloc &) {
-      ReportFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Not enough memory for a raster row.");
+      ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Not enough memory for a raster row.");
       EndVornePage(job, options, device, page);
       return false;
     }
@@ -236,7 +483,7 @@ static bool PrintPages(pappl_job_t *job, pappl_pr_options_t *options, pappl_devi
 
 static CopyResult PrintCopy(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
                             RasterSource &source, bool &started, unsigned &page) {
-  cups_raster_t *raster = cupsRasterOpen(source.fd, CUPS_RASTER_READ);
+  cups_raster_t *raster = cupsRasterOpenIO(ReadSource, &source, CUPS_RASTER_READ);
   if (raster == nullptr || !cupsRasterReadHeader2(raster, &options->header)) {
     cupsRasterClose(raster);
     return CopyResult::kNotRaster;
@@ -254,10 +501,54 @@ static CopyResult PrintCopy(pappl_job_t *job, pappl_pr_options_t *options, pappl
 }
 
 //
+// 'RenderedAll()' - Whether a copy came out whole; when not, the job's message says why.
+//
+// A raster document that has no page is not one. Ghostscript that rendered no page, was
+// stopped by the watchdog or its limits, or failed after some pages, fails the job with its
+// own first error line (never its progress lines).
+//
+
+static bool RenderedAll(pappl_job_t *job, bool render, CopyResult result, const RendererEnd &end,
+                        const RasterSource &source, unsigned pages) {
+  char message[512];
+  if (!render) {
+    if (result == CopyResult::kNotRaster) {
+      ReportJobFailure(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+                       "The document is not a raster stream (PWG, Apple or CUPS raster).");
+      return false;
+    }
+    return true;
+  }
+  if (source.stalled) {
+    snprintf(message, sizeof message,
+             "Ghostscript spent more than %d seconds on page %u of the PDF document and was "
+             "stopped: the page is too complex, or the document loops.",
+             kPageSeconds, pages + 1);
+  } else if (end.outOfTime) {
+    snprintf(message, sizeof message,
+             "Ghostscript used more than %d minutes of processor time on the PDF document and "
+             "was stopped.",
+             static_cast<int>(kDocumentCpuSeconds / 60));
+  } else if (result == CopyResult::kNotRaster || !end.ok) {
+    char where[64] = "";
+    if (pages > 0) {
+      snprintf(where, sizeof where, " after page %u", pages);
+    }
+    snprintf(message, sizeof message, "Ghostscript could not render the PDF document%s%s%s", where,
+             end.error.empty() ? "." : ": ", end.error.c_str());
+  } else {
+    return true;
+  }
+  ReportJobFailure(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, message);
+  return false;
+}
+
+//
 // 'PrintDocument()' - Print a spooled document, copy after copy, from its raster source.
 //
 // render says whether Ghostscript makes the raster (PDF) or the file is one (raster
-// documents). A document without a single page is refused as a document format error.
+// documents). A document without a single page is refused as a document format error; a PDF
+// must start as one before Ghostscript sees it.
 //
 
 static bool PrintDocument(pappl_job_t *job, pappl_device_t *device, bool render) {
@@ -265,48 +556,41 @@ static bool PrintDocument(pappl_job_t *job, pappl_device_t *device, bool render)
   bool own = false;
   device = HoldJobDevice(job, device, own);
   if (device == nullptr) {
-    ReportFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the printer's device.");
+    ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the printer's device.");
     return false;
   }
   pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
   if (options == nullptr) {
-    ReportFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Not enough memory for the job options.");
+    ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                     "Not enough memory for the job options.");
     ReleaseJobDevice(device, own);
     return false;
   }
 
-  bool started = false, ok = true;
+  bool started = false, ok = !render || CheckPdfFile(job);
   unsigned page = 0;
   int copies = options->copies > 0 ? options->copies : 1;
   for (int copy = 0; ok && copy < copies && !papplJobIsCanceled(job); copy++) {
     RasterSource source;
+    source.job = job;
     if (!(render ? StartRenderer(job, options, source) : OpenSpooledFile(job, source))) {
       ok = false;
       break;
     }
+    unsigned before = page;
     CopyResult result = PrintCopy(job, options, device, source, started, page);
-    std::string lastMessage;
-    bool rendered = CloseSource(
-        job, source, papplJobIsCanceled(job) || result != CopyResult::kPrinted, lastMessage);
-    if (result == CopyResult::kNotRaster) {
-      char message[512];
-      if (render) {
-        snprintf(message, sizeof message, "The document is not a PDF Ghostscript can print%s%s",
-                 lastMessage.empty() ? "." : ": ", lastMessage.c_str());
-      } else {
-        snprintf(message, sizeof message,
-                 "The document is not a raster stream (PWG, Apple or CUPS raster).");
+    RendererEnd end = CloseSource(job, source, result == CopyResult::kFailed);
+    if (source.stopped || papplJobIsCanceled(job) || result == CopyResult::kFailed) {
+      // Canceled, stopped by a shutdown, or a callback failed and said why.
+      ok = result != CopyResult::kFailed && papplJobIsCanceled(job);
+      if (!ok && result != CopyResult::kFailed) {
+        ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+                         "The server was shut down while the job was printing.");
       }
-      ReportFailure(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, message);
-      ok = false;
-    } else if (result == CopyResult::kFailed) {
-      ok = false;
-    } else if (!rendered) {
-      papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Ghostscript ended with an error after %u page(s).",
-                  page);
+      break;
     }
+    ok = RenderedAll(job, render, result, end, source, page - before);
   }
-
   if (started) {
     ok = EndVorneJob(job, options, device) && ok;
   }

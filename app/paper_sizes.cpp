@@ -90,3 +90,16 @@ PrintableArea PrintableAreaOf(const PaperSize *paper, unsigned width, unsigned h
   area.height = height - area.top - bottom;
   return area;
 }
+
+//
+// 'CutToPrintLine()' - Keep the middle 8 inches of an area wider than the print line.
+//
+
+PrintableArea CutToPrintLine(PrintableArea area, unsigned xdpi) {
+  const unsigned line = kPrintLineInches * xdpi;
+  if (area.width > line) {
+    area.left += (area.width - line) / 2;
+    area.width = line;
+  }
+  return area;
+}

@@ -37,9 +37,18 @@ struct PrintableArea {
   unsigned left, top, width, height;
 };
 
+// The print line: the head covers 8 inches across. The longest page: the custom size's
+// largest length, 22 inches.
+constexpr unsigned kPrintLineInches = 8;
+constexpr unsigned kLongestPageInches = 22;
+
 // The printable area of a page of width x height pixels at xdpi x ydpi on the given paper
 // (the whole page when paper is null), held inside the page.
 PrintableArea PrintableAreaOf(const PaperSize *paper, unsigned width, unsigned height,
                               unsigned xdpi, unsigned ydpi);
+
+// The area held to the print line at xdpi: an area wider than the line keeps its middle
+// (cut sheets have the line centred); a narrower one is returned as it is.
+PrintableArea CutToPrintLine(PrintableArea area, unsigned xdpi);
 
 #endif  // QUILLMARSH_APP_PAPER_SIZES_H

@@ -53,9 +53,16 @@ bool EndVornePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t 
 bool EndVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
 
 // document_filters.cpp: spooled raster documents and PDF (rendered by Ghostscript), printed
-// through the raster callbacks above.
+// through the raster callbacks above; and how every filter gives up a job (the message in the
+// log and as the job's state message, the reason in its state reasons).
 bool PrintRasterDocument(pappl_job_t *job, pappl_device_t *device, void *data);
 bool PrintPdfDocument(pappl_job_t *job, pappl_device_t *device, void *data);
+void ReportJobFailure(pappl_job_t *job, pappl_jreason_t reason, const char *message);
+
+// image_documents.cpp: PNG and JPEG images, decoded with bounds and printed through the raster
+// callbacks.
+bool PrintPngDocument(pappl_job_t *job, pappl_device_t *device, void *data);
+bool PrintJpegDocument(pappl_job_t *job, pappl_device_t *device, void *data);
 
 // job_requests.cpp: adjustments of validated Print-Job, Create-Job and Send-Document requests
 // (called from pappl_hooks.cpp), and the document type of raster streams PAPPL does not

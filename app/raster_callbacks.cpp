@@ -38,8 +38,9 @@ struct VorneJob {
 };
 
 // Formats whose pages come from the client's own raster: printed as they are, like the
-// filter prints a raster. Everything else is rendered here (PAPPL's JPEG and PNG filters,
-// Ghostscript for PDF) and is cut to the paper's printable area, as CUPS renders for the PPD.
+// filter prints a raster, when they fit the print line. Everything else is rendered here
+// (PNG and JPEG by image_documents.cpp, PDF by Ghostscript) and is cut to the paper's
+// printable area, as CUPS renders for the PPD.
 static bool IsClientRaster(const char *format) {
   return format != nullptr &&
          (strcmp(format, "image/pwg-raster") == 0 || strcmp(format, "image/urf") == 0 ||
@@ -263,8 +264,8 @@ bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t
 // 'CheckPageHeader()' - Refuse a page the printer cannot print as it is.
 //
 // PAPPL hands over client rasters without checking them against what the driver offers: the
-// page must be 8-bit grey, one byte per pixel, at 180 x 180 or 360 x 360 dpi. The message
-// says what the page is and what the printer takes.
+// page must be 8-bit grey, one byte per pixel, at 180 x 180 or 360 x 360 dpi, and no longer
+// than the longest paper. The message says what the page is and what the printer takes.
 //
 
 static bool CheckPageHeader(VorneJob &vorne, const cups_page_header2_t &header) {
@@ -290,6 +291,15 @@ static bool CheckPageHeader(VorneJob &vorne, const cups_page_header2_t &header) 
     AbortJob(vorne, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
     return false;
   }
+  if (header.cupsHeight > kLongestPageInches * header.HWResolution[1]) {
+    snprintf(message, sizeof message,
+             "Page %u is %u rows long at %u dpi, more than %u inches: the longest paper this "
+             "printer takes is %u inches.",
+             vorne.pageNumber, header.cupsHeight, header.HWResolution[1], kLongestPageInches,
+             kLongestPageInches);
+    AbortJob(vorne, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
+    return false;
+  }
   return true;
 }
 
@@ -310,9 +320,19 @@ bool StartVornePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
     return false;
   }
 
-  const PaperSize *paper = vorne->cutToPaper ? vorne->paper : nullptr;
-  vorne->area = PrintableAreaOf(paper, header.cupsWidth, header.cupsHeight, header.HWResolution[0],
-                                header.HWResolution[1]);
+  // Rendered pages lose the paper's margins. A client raster is printed as it is when it fits
+  // the print line, as the filter prints it; wider, it is cut the same way as a rendered page.
+  // What is still wider than the line (a page wider than its paper) keeps the line's middle.
+  const unsigned xdpi = header.HWResolution[0], ydpi = header.HWResolution[1];
+  const bool wide = header.cupsWidth > kPrintLineInches * xdpi;
+  const PaperSize *paper = vorne->cutToPaper || wide ? vorne->paper : nullptr;
+  vorne->area =
+      CutToPrintLine(PrintableAreaOf(paper, header.cupsWidth, header.cupsHeight, xdpi, ydpi), xdpi);
+  if (wide) {
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                "Page %u is %u dots wide, more than the %u-dot print line: cut to the line.", page,
+                header.cupsWidth, kPrintLineInches * xdpi);
+  }
   bool turned = IsRotatedPage(vorne->options, vorne->area.width, vorne->area.height);
   papplLogJob(job, PAPPL_LOGLEVEL_INFO,
               "Page %u: %ux%u pixels at %ux%u dpi, %ux%u printed from %u,%u, %s.", page,

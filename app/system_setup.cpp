@@ -172,13 +172,17 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
                            "quillmarsh &mdash; the Vorne 24-pin dot-matrix printer on the "
                            "network.");
 
-  // Raster documents are spooled and printed by our filter; PDF goes through Ghostscript.
-  // The filters must be known before the printers are made: PAPPL lists their types in
-  // document-format-supported when it creates a printer.
+  // Every format goes through a filter of ours: raster documents are spooled and read with
+  // libcups, PNG and JPEG decoded with bounds, PDF rendered by Ghostscript. A job looks for a
+  // filter to the driver's format first, so ours come before PAPPL's own image filters (to
+  // image/pwg-raster), which are never reached. The filters must be known before the printers
+  // are made: PAPPL lists their types in document-format-supported when it creates a printer.
   papplSystemSetMIMECallback(system, DetectDocumentType, nullptr);
   for (const char *type : {kSpooledRasterType, "image/pwg-raster", "image/urf"}) {
     papplSystemAddMIMEFilter(system, type, "image/pwg-raster", PrintRasterDocument, nullptr);
   }
+  papplSystemAddMIMEFilter(system, "image/png", kSpooledRasterType, PrintPngDocument, nullptr);
+  papplSystemAddMIMEFilter(system, "image/jpeg", kSpooledRasterType, PrintJpegDocument, nullptr);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdfDocument,
                            nullptr);
 

@@ -10,7 +10,7 @@ build="${BUILD_DIR:-$root/build}"
 # printer application, socat for its serial port tests and chromium for its web page test.
 packages=(
   g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev valgrind
-  libcups2-dev libcupsimage2-dev libpng-dev
+  libcups2-dev libcupsimage2-dev libpng-dev libjpeg-dev
   cups cups-client cups-bsd cups-filters cups-ppdc cups-ipp-utils ghostscript poppler-utils
   libpappl-dev socat chromium
 )
