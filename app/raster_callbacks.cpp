@@ -320,8 +320,12 @@ bool StartVornePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
               vorne->area.width, vorne->area.height, vorne->area.left, vorne->area.top,
               turned ? "turned" : "upright");
 
+  // The page's length through the printer, for pages that end with a feed to it.
+  const int64_t formLength =
+      turned ? PageLength(header.PageSize[0], header.cupsWidth, header.HWResolution[0])
+             : PageLength(header.PageSize[1], header.cupsHeight, header.HWResolution[1]);
   PrintStatus status = StartBands(vorne->page, vorne->options, vorne->area.width,
-                                  vorne->area.height, turned, vorne->sink);
+                                  vorne->area.height, turned, formLength, vorne->sink);
   vorne->pageOpen = status == kPrintOk || status == kPrintCanceled;
   return CheckStatus(*vorne, status);
 }
