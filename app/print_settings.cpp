@@ -35,6 +35,7 @@ bool PageJobOptions(const PrintSettings &settings, unsigned xdpi, unsigned ydpi,
   options.topMargin = HoldToInt32(kMarginStep * settings.topMargin + settings.yOffset);
   options.leftMargin = HoldToInt32(kMarginStep * settings.leftMargin + settings.xOffset);
   options.turnPages = settings.turnPages;
+  options.pageEnd = settings.feedPageLength ? kPageEndFeed : kPageEndFormFeed;
   return true;
 }
 

@@ -12,13 +12,14 @@
 
 // What a job asks for, from its IPP attributes and the printer's settings.
 struct PrintSettings {
-  bool draft;          // print-quality=draft
-  bool textContent;    // print-content-optimize=text
-  int32_t topMargin;   // vorne-top-margin, millimetres (the PPD's TopMargin)
-  int32_t leftMargin;  // vorne-left-margin, millimetres (the PPD's LeftMargin)
-  int32_t xOffset;     // site calibration across, dots at 1/180 inch (the PPD's *Xoffset)
-  int32_t yOffset;     // site calibration down, dots at 1/180 inch (the PPD's *Yoffset)
-  bool turnPages;      // vorne-turn-pages (the filter's nopdfAutoRotate)
+  bool draft;           // print-quality=draft
+  bool textContent;     // print-content-optimize=text
+  int32_t topMargin;    // vorne-top-margin, millimetres (the PPD's TopMargin)
+  int32_t leftMargin;   // vorne-left-margin, millimetres (the PPD's LeftMargin)
+  int32_t xOffset;      // site calibration across, dots at 1/180 inch (the PPD's *Xoffset)
+  int32_t yOffset;      // site calibration down, dots at 1/180 inch (the PPD's *Yoffset)
+  bool turnPages;       // vorne-turn-pages (the filter's nopdfAutoRotate)
+  bool feedPageLength;  // vorne-page-end=feed (the PPD's PageEnd=Feed)
 };
 
 // The limits of the vendor margin attributes, in millimetres, as the PPD's choices.

@@ -23,11 +23,14 @@ struct AppContext {
   std::string spoolDir;   // documents of queued jobs
 };
 
-// The vendor attributes: the PPD's TopMargin and LeftMargin (millimetres) and the filter's
-// nopdfAutoRotate (turn A5 portrait pages across the carriage).
+// The vendor attributes: the PPD's TopMargin and LeftMargin (millimetres), the filter's
+// nopdfAutoRotate (turn A5 portrait pages across the carriage) and the PPD's PageEnd.
 constexpr const char *kTopMarginAttr = "vorne-top-margin";
 constexpr const char *kLeftMarginAttr = "vorne-left-margin";
 constexpr const char *kTurnPagesAttr = "vorne-turn-pages";
+// How a page ends (the PPD's PageEnd): "form-feed" (the printer's form length) or "feed" (the
+// page's own length).
+constexpr const char *kPageEndAttr = "vorne-page-end";
 
 // The MIME type under which raster documents (PWG, Apple and CUPS raster, all read by libcups)
 // are spooled and printed once the client has sent them.

@@ -208,6 +208,8 @@ static PrintSettings SettingsOf(pappl_job_t *job, const pappl_pr_options_t *opti
       MarginValue(VendorValue(options, defaults, kLeftMarginAttr, buffer, sizeof buffer));
   const char *turn = VendorValue(options, defaults, kTurnPagesAttr, buffer, sizeof buffer);
   settings.turnPages = turn != nullptr && strcmp(turn, "true") == 0;
+  const char *pageEnd = VendorValue(options, defaults, kPageEndAttr, buffer, sizeof buffer);
+  settings.feedPageLength = pageEnd != nullptr && strcmp(pageEnd, "feed") == 0;
   ippDelete(defaults);
 
   CalibrationOf(printer, options, settings);
@@ -244,11 +246,12 @@ bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t
 
   papplLogJob(job, PAPPL_LOGLEVEL_INFO,
               "Vorne settings: %s quality, %s content, top margin %d mm, left margin %d mm, "
-              "calibration %d x %d dots, %s pages.",
+              "calibration %d x %d dots, %s pages, pages end with %s.",
               vorne->settings.draft ? "draft" : "letter",
               vorne->settings.textContent ? "text" : "mixed", vorne->settings.topMargin,
               vorne->settings.leftMargin, vorne->settings.xOffset, vorne->settings.yOffset,
-              vorne->settings.turnPages ? "turned" : "upright");
+              vorne->settings.turnPages ? "turned" : "upright",
+              vorne->settings.feedPageLength ? "a feed to their length" : "a form feed");
 
   JobOptions prologue{};
   prologue.quality = vorne->settings.draft ? 0 : 1;
@@ -340,8 +343,12 @@ bool StartVornePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
               vorne->area.width, vorne->area.height, vorne->area.left, vorne->area.top,
               turned ? "turned" : "upright");
 
+  // The page's length through the printer, for pages that end with a feed to it.
+  const int64_t formLength =
+      turned ? PageLength(header.PageSize[0], header.cupsWidth, header.HWResolution[0])
+             : PageLength(header.PageSize[1], header.cupsHeight, header.HWResolution[1]);
   PrintStatus status = StartBands(vorne->page, vorne->options, vorne->area.width,
-                                  vorne->area.height, turned, vorne->sink);
+                                  vorne->area.height, turned, formLength, vorne->sink);
   vorne->pageOpen = status == kPrintOk || status == kPrintCanceled;
   return CheckStatus(*vorne, status);
 }

@@ -26,6 +26,9 @@ constexpr const char *kEnglishStrings =
     "\"vorne-top-margin\" = \"Extra top margin (mm)\";\n"
     "\"vorne-left-margin\" = \"Extra left margin (mm)\";\n"
     "\"vorne-turn-pages\" = \"Turn A5 portrait pages across the carriage\";\n"
+    "\"vorne-page-end\" = \"Page end\";\n"
+    "\"vorne-page-end.form-feed\" = \"Form feed (the printer's form length)\";\n"
+    "\"vorne-page-end.feed\" = \"Feed the page's length\";\n"
     "\"media.oe_fanfold_9.5x11in\" = \"Fanfold 9.5 x 11 in\";\n";
 
 //

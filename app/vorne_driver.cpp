@@ -52,8 +52,9 @@ static pappl_media_col_t MediaFor(const PaperSize &paper, const pappl_pr_driver_
 // 'AddVendorAttributes()' - Describe the vendor attributes: ranges, defaults, the web page.
 //
 // The margins are integers in millimetres, 0 to 25 as the PPD's choices; turned pages are a
-// boolean. PAPPL shows each on the printer's "Printing Defaults" page from its -supported
-// value and saves the defaults in its state file.
+// boolean; the page end a keyword, form-feed (the default, as in the PPD) or feed. PAPPL shows each
+// on the printer's "Printing Defaults" page from its -supported value and saves the defaults in its
+// state file.
 //
 
 static bool AddVendorAttributes(pappl_pr_driver_data_t *data, ipp_t **attrs) {
@@ -74,10 +75,17 @@ static bool AddVendorAttributes(pappl_pr_driver_data_t *data, ipp_t **attrs) {
   ippAddBoolean(vendor, IPP_TAG_PRINTER, supported, 1);
   ippAddBoolean(vendor, IPP_TAG_PRINTER, byDefault, 0);
 
-  data->num_vendor = 3;
+  static const char *const kPageEnds[] = {"form-feed", "feed"};
+  snprintf(supported, sizeof supported, "%s-supported", kPageEndAttr);
+  snprintf(byDefault, sizeof byDefault, "%s-default", kPageEndAttr);
+  ippAddStrings(vendor, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, supported, 2, nullptr, kPageEnds);
+  ippAddString(vendor, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, byDefault, nullptr, kPageEnds[0]);
+
+  data->num_vendor = 4;
   data->vendor[0] = kTopMarginAttr;
   data->vendor[1] = kLeftMarginAttr;
   data->vendor[2] = kTurnPagesAttr;
+  data->vendor[3] = kPageEndAttr;
   *attrs = vendor;
   return true;
 }

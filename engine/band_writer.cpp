@@ -48,7 +48,7 @@ static PrintStatus Stop(BandWriter &page, PrintStatus status) {
 //
 
 PrintStatus StartBands(BandWriter &page, const JobOptions &options, uint32_t rowBytes,
-                       uint32_t rows, bool turned, PrinterSink &sink) {
+                       uint32_t rows, bool turned, int64_t formLength, PrinterSink &sink) {
   ReleaseBuffers(page);
   page.options = options;
   page.merge = options.xResolution == 360;
@@ -62,6 +62,7 @@ PrintStatus StartBands(BandWriter &page, const JobOptions &options, uint32_t row
   page.bandRows = 0;
   page.feed = options.topMargin;
   page.progressShown = 0;
+  page.formLength = formLength > 0 ? formLength : 0;
   if (turned) {
     return Stop(page, StartTurnedPage(page));
   }
@@ -120,12 +121,13 @@ static PrintStatus SendBand(BandWriter &page, int imageRows, PrinterSink &sink) 
   } else {
     BinaryImageHold(page.bandWidth, page.grey.data(), page.packed.data(), kPrintLevel);
   }
-  PrintStatus status =
-      OutputBlockData(sink, page.options.leftMargin, FeedArgument(page.feed), page.bandWidth,
-                      page.packed.data(), page.options.xResolution);
+  const int feed = FeedArgument(page.feed);
+  PrintStatus status = OutputBlockData(sink, page.options.leftMargin, feed, page.bandWidth,
+                                       page.packed.data(), page.options.xResolution);
   if (status != kPrintOk) {
     return Stop(page, status);
   }
+  page.paperFed += FeedUnits(feed) * kStepsPerUnit;
   page.feed = kBandRows;
   page.bandRows = 0;
   page.bandBegun = false;
@@ -184,7 +186,7 @@ PrintStatus AddBandRow(BandWriter &page, const unsigned char *row, PrinterSink &
 }
 
 //
-// 'EndUprightPage()' - Send the band in progress, then the form feed.
+// 'EndUprightPage()' - Send the band in progress, then the page's end (EndForm).
 //
 // At 360 across an odd last row has no partner: it is halved alone and printed with the band,
 // if the band has rows; a page whose last band holds nothing else ends without it.
@@ -203,11 +205,11 @@ static PrintStatus EndUprightPage(BandWriter &page, PrinterSink &sink) {
       return page.status;
     }
   }
-  return EndPage(sink);
+  return EndForm(page, sink);
 }
 
 //
-// 'EndBands()' - End the page: its last band or the whole turned page, and the form feed.
+// 'EndBands()' - End the page: its last band or the whole turned page, and its end.
 //
 
 PrintStatus EndBands(BandWriter &page, PrinterSink &sink) {

@@ -38,9 +38,15 @@ int BinaryImageHold(int width, const unsigned char *grey, unsigned char *packed,
 // The run search of a band's packed columns.
 void findStripPixel(const unsigned char *columns, int count, int &gap, int &run);
 
-// Page framing and one band on the sink.
+// The printer's feed unit is 1/120 inch, three of the 1/360-inch steps of a page's length.
+constexpr int64_t kStepsPerUnit = 3;
+
+// Page framing and one band on the sink. EndForm ends a page as the job's options say (a form
+// feed, or a feed to the page's length); FeedUnits is what a band feed of feed rows sends.
 PrintStatus StartPage(const JobOptions &options, PrinterSink &sink);
 PrintStatus EndPage(PrinterSink &sink);
+PrintStatus EndForm(BandWriter &page, PrinterSink &sink);
+int FeedUnits(int feed);
 PrintStatus OutputBlockData(PrinterSink &sink, int leftOffset, int feed, int width,
                             const unsigned char *packed, int xResolution);
 

@@ -96,6 +96,70 @@ PrintStatus EndPage(PrinterSink &sink) {
 }
 
 //
+// 'FeedUnits()' - The printer units a band feed of feed band rows sends: 2 for every 3 rows,
+// the remainder dropped; nothing for a negative feed.
+//
+
+int FeedUnits(int feed) {
+  return feed > 0 ? feed / 3 * 2 : 0;
+}
+
+//
+// 'WriteFeed()' - Feed the paper by units, in commands of at most 255 units each.
+//
+
+static bool WriteFeed(PrinterSink &sink, int64_t units) {
+  while (units > 0) {
+    const int64_t step = std::min<int64_t>(units, kMaxFeedUnits);
+    const unsigned char command[4] = {kEsc, '%', '5', static_cast<unsigned char>(step)};
+    if (!WriteToSink(sink, command, sizeof command)) {
+      return false;
+    }
+    units -= step;
+  }
+  return true;
+}
+
+//
+// 'EndForm()' - End the page as the job asks: a form feed, or a feed to the page's length.
+//
+// With kPageEndFeed the paper goes to where the next form begins, one page length below the
+// start of this one, less what the page's bands fed. Only whole units can be fed; the fraction
+// left stays in the writer's position and is made up on a later page, so pages do not drift.
+// A page whose bands went past its length gets no feed (it is noted in overran) and the next
+// page's form still begins one length further on, keeping later forms in step.
+//
+
+PrintStatus EndForm(BandWriter &page, PrinterSink &sink) {
+  if (page.options.pageEnd != kPageEndFeed) {
+    return EndPage(sink);
+  }
+  const int64_t nextForm = page.formStart + page.formLength;
+  page.formStart = nextForm;
+  if (page.paperFed > nextForm) {
+    page.overran = true;
+    return kPrintOk;
+  }
+  const int64_t units = (nextForm - page.paperFed) / kStepsPerUnit;
+  if (!WriteFeed(sink, units)) {
+    return kPrintWriteFailed;
+  }
+  page.paperFed += units * kStepsPerUnit;
+  return kPrintOk;
+}
+
+//
+// 'PageLength()' - A page's length through the printer in 1/360 inch, from points or rows.
+//
+
+int64_t PageLength(uint32_t points, uint32_t rows, uint32_t dpi) {
+  if (points > 0) {
+    return int64_t{points} * kFormStepsPerInch / 72;
+  }
+  return dpi > 0 ? int64_t{rows} * kFormStepsPerInch / dpi : 0;
+}
+
+//
 // 'EndDoc()' - End the job; the printer needs nothing more.
 //
 
@@ -147,7 +211,7 @@ PrintStatus OutputBlockData(PrinterSink &sink, int leftOffset, int feed, int wid
   } else if (leftOffset > kMaxBandColumns) {
     leftOffset = kMaxBandColumns;
   }
-  int units = feed > 0 ? feed / 3 * 2 : 0;
+  int units = FeedUnits(feed);
 
   // Every byte sent is written into the buffer first, so it needs no filling.
   const size_t size = kBytesPerColumn * static_cast<size_t>(width) + kBandCommandSlack;

@@ -14,6 +14,10 @@
 #include <cstdint>
 #include <vector>
 
+// How a page ends: with a form feed, which moves the paper to the next top of form the printer's
+// own form-length setting gives, or with a feed by the page's own length (forms of any length).
+enum PageEnd : int32_t { kPageEndFormFeed = 0, kPageEndFeed = 1 };
+
 // Settings of one job, fixed before its first page.
 struct JobOptions {
   int32_t xResolution;     // dots per inch across: 0, 180 or 360 (360 merges row pairs)
@@ -22,7 +26,17 @@ struct JobOptions {
   int32_t leftMargin;      // band columns skipped at the start of every band
   int32_t topMargin;       // band rows fed before the first band of every page
   bool turnPages = false;  // portrait pages of about 8 inches are printed turned a quarter turn
+  PageEnd pageEnd = kPageEndFormFeed;
 };
+
+// Lengths along the paper for pages that end with a feed are counted in 1/360 inch: a third
+// of the printer's feed unit (1/120 inch), so that every page length in points or in rows at
+// 180 or 360 dpi is a whole number of them.
+constexpr int64_t kFormStepsPerInch = 360;
+
+// The length of a page as it goes through the printer, in 1/360 inch: from its size in
+// points, or, where that is 0, from its rows at dpi (0 when both are unknown).
+int64_t PageLength(uint32_t points, uint32_t rows, uint32_t dpi);
 
 // The margins a job asks for are counted in steps of 7 dots, about a millimetre at 180 dpi;
 // both front ends turn a margin of N steps into 7 x N band rows or columns.
@@ -77,6 +91,13 @@ struct BandWriter {
   int bandRows;        // rows gathered into the grey band
   int64_t feed;        // band rows to advance before the next band
   int progressShown;   // the last percent reported
+  // Pages that end with a feed (kPageEndFeed): the page's length, and where the paper stands,
+  // in 1/360 inch from the job's first page. formStart and paperFed carry over from page to
+  // page of the same writer, so the fraction of a unit one page could not feed goes to the next.
+  int64_t formLength;  // this page
+  int64_t formStart;   // where this page's form began
+  int64_t paperFed;    // how far the job's commands have fed the paper
+  bool overran;        // a page's content ran past its length: it got no page-end feed
   size_t imageWidth;   // turned pages: the page image, before the turn
   size_t imageHeight;
   size_t imageRow;                                         // the next page-image row to fill
@@ -94,9 +115,11 @@ PrintStatus StartDoc(const JobOptions &options, PrinterSink &sink);
 PrintStatus EndDoc(PrinterSink &sink);
 
 // Begins a page of rows raster rows of rowBytes grey bytes each (0 black, 255 white), turned
-// or upright. Obtains the page's buffers; an upright page's prologue is written at once.
+// or upright. formLength is the page's length through the printer in 1/360 inch (PageLength),
+// used when the job's pages end with a feed. Obtains the page's buffers; an upright page's
+// prologue is written at once.
 PrintStatus StartBands(BandWriter &page, const JobOptions &options, uint32_t rowBytes,
-                       uint32_t rows, bool turned, PrinterSink &sink);
+                       uint32_t rows, bool turned, int64_t formLength, PrinterSink &sink);
 // Where the next row may be read to spare a copy (rowBytes bytes); AddBandRow takes a row
 // there in place.
 unsigned char *NextRowBuffer(BandWriter &page);
@@ -105,7 +128,8 @@ unsigned char *NextRowBuffer(BandWriter &page);
 // closes it; after a failure nothing more is written.
 PrintStatus AddBandRow(BandWriter &page, const unsigned char *row, PrinterSink &sink);
 // Ends the page: the last band of an upright page or the whole turned page, then the form
-// feed; a cancelled page gets only its form feed, a failed one nothing. Returns what ended
+// feed (or the feed to the page's length); a cancelled page gets only its form feed (or
+// feed), a failed one nothing. Returns what ended
 // the page (kPrintCanceled for a cancelled one) and releases the page's buffers.
 PrintStatus EndBands(BandWriter &page, PrinterSink &sink);
 

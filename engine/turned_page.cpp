@@ -47,42 +47,46 @@ void Rotate90Image(const unsigned char *source, unsigned char *destination, int 
 }
 
 //
-// 'PrintImageBands()' - Print a whole grey image as one page with the given band buffers.
+// 'PrintImageBands()' - Print a whole grey image as one page with the page's band buffers.
 //
-// shown is the percent of the page reported so far.
+// The page's options, progress and paper position are the writer's; the page ends as its
+// options say (EndForm).
 //
 
 static PrintStatus PrintImageBands(const unsigned char *image, int width, int height,
-                                   const JobOptions &options, std::vector<unsigned char> &grey,
-                                   std::vector<unsigned char> &packed, int &shown,
-                                   PrinterSink &sink) {
+                                   BandWriter &page, PrinterSink &sink) {
+  const JobOptions &options = page.options;
   PrintStatus status = StartPage(options, sink);
   int feed = options.topMargin;
   for (int r = 0; r < height && status == kPrintOk; r += kBandRows) {
     // A cancel stops the page between bands, as on an upright page.
     if (sink.canceled != nullptr && sink.canceled(sink.context)) {
-      return EndPage(sink) == kPrintOk ? kPrintCanceled : kPrintWriteFailed;
+      return EndForm(page, sink) == kPrintOk ? kPrintCanceled : kPrintWriteFailed;
     }
-    std::fill(packed.begin(), packed.end(), 0);
-    std::fill(grey.begin(), grey.end(), 255);
+    std::fill(page.packed.begin(), page.packed.end(), 0);
+    std::fill(page.grey.begin(), page.grey.end(), 255);
     const int rows = std::min(kBandRows, height - r);
     // A page of no rows turns into bands of no columns, which have no buffer to copy into.
     if (width > 0) {
-      memcpy(grey.data(), image + static_cast<size_t>(r) * width,
+      memcpy(page.grey.data(), image + static_cast<size_t>(r) * width,
              static_cast<size_t>(rows) * width);
     }
 
     if (options.yResolution == 180) {
-      BinaryImage(width, grey.data(), packed.data(), kPrintLevel);
+      BinaryImage(width, page.grey.data(), page.packed.data(), kPrintLevel);
     } else {
-      BinaryImageHold(width, grey.data(), packed.data(), kPrintLevel);
+      BinaryImageHold(width, page.grey.data(), page.packed.data(), kPrintLevel);
     }
-    status =
-        OutputBlockData(sink, options.leftMargin, feed, width, packed.data(), options.xResolution);
+    status = OutputBlockData(sink, options.leftMargin, feed, width, page.packed.data(),
+                             options.xResolution);
+    if (status == kPrintOk) {
+      page.paperFed += FeedUnits(feed) * kStepsPerUnit;
+    }
     feed = kBandRows;
-    ReportProgress(sink, shown, static_cast<uint64_t>(r + rows), static_cast<uint64_t>(height));
+    ReportProgress(sink, page.progressShown, static_cast<uint64_t>(r + rows),
+                   static_cast<uint64_t>(height));
   }
-  return status == kPrintOk ? EndPage(sink) : status;
+  return status == kPrintOk ? EndForm(page, sink) : status;
 }
 
 //
@@ -95,13 +99,13 @@ static PrintStatus PrintImageBands(const unsigned char *image, int width, int he
 
 PrintStatus PrintImage(const unsigned char *image, int width, int height, const JobOptions &options,
                        PrinterSink &sink) {
-  std::vector<unsigned char> packed, grey;
-  if (!ObtainBuffer(packed, kBytesPerColumn * static_cast<size_t>(width), 0) ||
-      !ObtainBuffer(grey, kBandRows * static_cast<size_t>(width), 255)) {
+  BandWriter page = {};
+  page.options = options;
+  if (!ObtainBuffer(page.packed, kBytesPerColumn * static_cast<size_t>(width), 0) ||
+      !ObtainBuffer(page.grey, kBandRows * static_cast<size_t>(width), 255)) {
     return kPrintNoMemory;
   }
-  int shown = 0;
-  return PrintImageBands(image, width, height, options, grey, packed, shown, sink);
+  return PrintImageBands(image, width, height, page, sink);
 }
 
 //
@@ -198,6 +202,5 @@ PrintStatus EndTurnedPage(BandWriter &page, PrinterSink &sink) {
   const int width = static_cast<int>(page.imageWidth);
   const int height = static_cast<int>(page.imageHeight);
   Rotate90Image(page.image.data(), page.turnedImage.data(), width, height);
-  return PrintImageBands(page.turnedImage.data(), height, width, page.options, page.grey,
-                         page.packed, page.progressShown, sink);
+  return PrintImageBands(page.turnedImage.data(), height, width, page, sink);
 }

@@ -19,7 +19,9 @@ void StartPage(PreviewPage &page, PageCursor &cursor) {
   page.graphics.clear();
   page.band_tops.clear();
   page.ended = false;
-  cursor = PageCursor{0, 0, false, false};
+  page.form_feed = false;
+  page.advance = 0;
+  cursor = PageCursor{0, 0, false, false, false, false};
 }
 
 //
@@ -28,12 +30,23 @@ void StartPage(PreviewPage &page, PageCursor &cursor) {
 // The head starts each page at the top left. Feeds move the paper (rows counted from the top
 // of the page), skips and graphics move the head right, a carriage return brings it back.
 // A pass that prints is a band; a feed or carriage return ends it. A form feed ends the page.
+// So does a feed to the page's length: every band begins with a feed followed by the head's
+// move to its first column, and every page with a carriage return, so a carriage return right
+// after a feed, or right after the carriage return that closed a band, begins the next page.
 // Returns what the command did, with the place of its graphics.
 //
 
 PageStep LayOutCommand(PreviewPage &page, PageCursor &cursor, const PrinterCommand &command,
                        bool keep) {
-  PageStep step{false, false, {0, 0, 0, 0}};
+  PageStep step{false, false, false, {0, 0, 0, 0}};
+  if (command.kind == CommandKind::kCarriageReturn && cursor.used &&
+      (cursor.after_feed || cursor.after_return)) {
+    page.ended = true;
+    step.next_page = true;
+    return step;
+  }
+  cursor.after_feed = command.kind == CommandKind::kFeed;
+  cursor.after_return = command.kind == CommandKind::kCarriageReturn;
   switch (command.kind) {
     case CommandKind::kQualityLetter:
     case CommandKind::kQualityDraft:
@@ -44,6 +57,7 @@ PageStep LayOutCommand(PreviewPage &page, PageCursor &cursor, const PrinterComma
       break;
     case CommandKind::kFeed:
       cursor.feed_units += command.value;
+      page.advance = cursor.feed_units;
       page.height = std::max(page.height, RowsOfFeed(cursor.feed_units));
       cursor.in_band = false;
       cursor.used = true;
@@ -74,6 +88,7 @@ PageStep LayOutCommand(PreviewPage &page, PageCursor &cursor, const PrinterComma
     }
     case CommandKind::kFormFeed:
       page.ended = true;
+      page.form_feed = true;
       step.page_ended = true;
       break;
   }
@@ -90,12 +105,17 @@ std::vector<PreviewPage> LayOutPages(const ParsedStream &parsed) {
   PageCursor cursor;
   StartPage(page, cursor);
   for (const PrinterCommand &command : parsed.commands) {
-    if (LayOutCommand(page, cursor, command, true).page_ended) {
+    const PageStep step = LayOutCommand(page, cursor, command, true);
+    if (step.page_ended || step.next_page) {
       pages.push_back(page);
       StartPage(page, cursor);
     }
+    if (step.next_page) {
+      LayOutCommand(page, cursor, command, true);
+    }
   }
   if (cursor.used) {
+    page.ended = page.ended || cursor.after_feed;  // a last page that ends with its feed
     pages.push_back(page);
   }
   return pages;

@@ -36,7 +36,9 @@ struct PreviewPage {
   size_t bands;    // passes of the head that printed
   std::vector<PlacedGraphics> graphics;
   std::vector<int64_t> band_tops;  // the top dot row of every pass of the head that printed
-  bool ended;  // closed by a form feed; false for printing left at the end of the stream
+  bool ended;                      // closed by a form feed, or by a feed to the page's length
+  bool form_feed;                  // closed by a form feed
+  int64_t advance;  // feed units (1/120 inch) the page moved the paper, form feed aside
 };
 
 // The head and the paper while a page is laid out.
@@ -45,11 +47,14 @@ struct PageCursor {
   int64_t column;      // head position
   bool in_band;        // the head has printed since the last feed or carriage return
   bool used;           // the page has printed or moved the paper
+  bool after_feed;     // the last command was a feed
+  bool after_return;   // the last command was a carriage return
 };
 
 // What one command did on the page, for a caller that draws as the commands come.
 struct PageStep {
   bool page_ended;          // the command is the form feed that ends the page
+  bool next_page;           // the command begins the next page: this one ended with its feed
   bool band_started;        // graphics that begin a pass of the head, at graphics.top_row
   PlacedGraphics graphics;  // where graphics went; columns is 0 for any other command
 };
@@ -57,7 +62,9 @@ struct PageStep {
 // An empty page and the head at its top left.
 void StartPage(PreviewPage &page, PageCursor &cursor);
 
-// Lays out one command of a page; with keep, graphics and band tops are kept in the page.
+// Lays out one command of a page; with keep, graphics and band tops are kept in the page. A
+// command that begins the next page (next_page) is not laid out: the caller starts the next
+// page and lays it out there.
 PageStep LayOutCommand(PreviewPage &page, PageCursor &cursor, const PrinterCommand &command,
                        bool keep);
 

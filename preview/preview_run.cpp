@@ -144,11 +144,17 @@ static PageRead ReadPage(StreamReader &reader, PreviewPage &page, PageSummary &s
       if (!cursor.used) {
         return PageRead::kNoMorePages;
       }
+      // The last page of a job whose pages end with a feed to their length.
+      page.ended = page.ended || cursor.after_feed;
       break;
     }
 
-    CountCommand(summary, command, bytes);
     const PageStep laid = LayOutCommand(page, cursor, command, false);
+    if (laid.next_page) {
+      UnreadCommand(reader, command);  // the next page's first command
+      break;
+    }
+    CountCommand(summary, command, bytes);
     if (drawing != nullptr && !drawing->size.blank &&
         (laid.band_started || laid.graphics.columns > 0)) {
       if (!WriteRowsAbove(*drawing, laid.graphics.top_row, error)) {
@@ -165,6 +171,8 @@ static PageRead ReadPage(StreamReader &reader, PreviewPage &page, PageSummary &s
   }
 
   summary.bands = page.bands;
+  summary.advance = page.advance;
+  summary.form_feed = page.form_feed;
   if (drawing != nullptr && !WriteRowsAbove(*drawing, drawing->rows.height, error)) {
     return PageRead::kPictureFailed;
   }

@@ -269,6 +269,15 @@ static bool FillReader(StreamReader &reader) {
 }
 
 //
+// 'UnreadCommand()' - Put back the command just read: its bytes are still in the buffer.
+//
+
+void UnreadCommand(StreamReader &reader, const PrinterCommand &command) {
+  reader.start -= command.length;
+  reader.offset -= command.length;
+}
+
+//
 // 'ReadNextCommand()' - Read the next command of the stream, reading more bytes as it needs.
 //
 // More than kShownBytes bytes are read ahead (or all there are), so that a refusal shows the

@@ -90,6 +90,10 @@ enum class StreamStep { kCommand, kEnd, kRefused, kFailed };
 // at its bytes until the next call. kEnd: the stream ended after a whole command. kRefused:
 // error holds the text ParsePrinterStream would give for the same stream. kFailed: reading or
 // copying failed, error holds the system's reason.
+// Puts the command just read back, so that the next read returns it again. Only the command
+// the last read returned can be put back.
+void UnreadCommand(StreamReader &reader, const PrinterCommand &command);
+
 StreamStep ReadNextCommand(StreamReader &reader, PrinterCommand &command,
                            const unsigned char *&bytes, std::string &error);
 

@@ -54,11 +54,13 @@ void PrintSummaryHead(FILE *out, size_t stream_bytes, size_t pages, size_t bands
   for (const auto &column : kByteColumns) {
     fprintf(out, " %8s", column.heading);
   }
-  fprintf(out, " %10s\n", "line time");
+  fprintf(out, " %10s %10s\n", "line time", "advance");
 }
 
 //
-// 'PrintSummaryRow()' - Print one page's row: bands, dots, bytes by command kind, line time.
+// 'PrintSummaryRow()' - Print one page's row: bands, dots, bytes by command kind, line time,
+// and how far the page moved the paper: in inches when it ended by feeding its length, "form
+// feed" when the printer's form length decides.
 //
 
 void PrintSummaryRow(FILE *out, size_t page, const PageSummary &summary, long baud) {
@@ -67,7 +69,12 @@ void PrintSummaryRow(FILE *out, size_t page, const PageSummary &summary, long ba
   for (const auto &column : kByteColumns) {
     fprintf(out, " %8zu", summary.bytes_by_kind[static_cast<int>(column.kind)]);
   }
-  fprintf(out, " %8.2f s\n", LineSeconds(summary.bytes, baud));
+  fprintf(out, " %8.2f s", LineSeconds(summary.bytes, baud));
+  if (summary.form_feed) {
+    fprintf(out, " %10s\n", "form feed");
+  } else {
+    fprintf(out, " %7.2f in\n", static_cast<double>(summary.advance) / kFeedUnitsPerInch);
+  }
 }
 
 void PrintSummaryTail(FILE *out, size_t stream_bytes, size_t pages, size_t page_bytes) {

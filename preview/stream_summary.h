@@ -14,11 +14,16 @@
 // A serial line carries a start bit, 8 data bits and a stop bit for every byte.
 constexpr int kLineBitsPerByte = 10;
 
+// The printer's feed unit is 1/120 inch.
+constexpr double kFeedUnitsPerInch = 120.0;
+
 struct PageSummary {
   size_t bands;
   uint64_t dots;                        // set pins in the page's graphics data
   size_t bytes;                         // all bytes of the page's commands
   size_t bytes_by_kind[kCommandKinds];  // indexed by CommandKind
+  int64_t advance;                      // feed units the page moved the paper
+  bool form_feed;                       // the page ended with a form feed
 };
 
 // Counts one command of a page: its bytes (all of them at bytes) and the dots of graphics.

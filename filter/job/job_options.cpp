@@ -70,7 +70,8 @@ static void AddOffset(ppd_file_t *ppd, const char *keyword, int32_t &margin) {
 //
 // "360dpi" prints 360 x 360, "180dpi" 180 x 180, and any other resolution choice merges a 360
 // dpi raster across and halftones it at 180 down. Only "DraftQuality" prints draft. TurnPages
-// "True" asks for portrait pages of about 8 inches to be turned.
+// "True" asks for portrait pages of about 8 inches to be turned; PageEnd "Feed" for pages that
+// end by feeding their own length.
 //
 
 int SetVorneOptions(JobOptions &options, ppd_file_t *ppd) {
@@ -103,6 +104,14 @@ int SetVorneOptions(JobOptions &options, ppd_file_t *ppd) {
   // The print dialog's way to ask for turned pages; the option string has another.
   const char *turn = MarkedChoice(ppd, "TurnPages");
   options.turnPages = turn != nullptr && strcmp(turn, "True") == 0;
+
+  // Forms of any length: "Feed" ends every page by feeding the page's length; anything else
+  // keeps the form feed, and the printer's own form length.
+  const char *pageEnd = MarkedChoice(ppd, "PageEnd");
+  if (pageEnd != nullptr && strcmp(pageEnd, "Feed") == 0) {
+    options.pageEnd = kPageEndFeed;
+    fputs("INFO: page end feed.\n", stderr);
+  }
   return 0;
 }
 

@@ -124,6 +124,7 @@ JobStatus PrintPages(RasterInput &input, const JobOptions &options, PrinterSink 
   PageLoop loop = {&sink, 0};
   PrinterSink pages = {&loop, WriteThrough, JobCanceled, ShowProgress, false};
   BandWriter page = {};
+  bool overranShown = false;
   cups_page_header2_t header;
 
   while (ReadPageHeader(input, header)) {
@@ -145,8 +146,13 @@ JobStatus PrintPages(RasterInput &input, const JobOptions &options, PrinterSink 
       fprintf(stderr, "INFO: Starting page %d.\n", loop.pageNumber);
     }
 
+    // The page's length as it goes through the printer: a turned page goes through sideways.
+    const int64_t formLength =
+        turned ? PageLength(header.PageSize[0], header.cupsWidth, header.HWResolution[0])
+               : PageLength(header.PageSize[1], header.cupsHeight, header.HWResolution[1]);
     const unsigned rowBytes = header.cupsBytesPerLine;
-    PrintStatus status = StartBands(page, options, rowBytes, header.cupsHeight, turned, pages);
+    PrintStatus status =
+        StartBands(page, options, rowBytes, header.cupsHeight, turned, formLength, pages);
     for (unsigned row = 0; status == kPrintOk && row < header.cupsHeight; row++) {
       // A row cut off by the end of the stream may be partly read; it is not pushed.
       unsigned char *buffer = NextRowBuffer(page);
@@ -164,6 +170,14 @@ JobStatus PrintPages(RasterInput &input, const JobOptions &options, PrinterSink 
     }
     if (!ReportFailure(EndBands(page, pages))) {
       return kJobFailed;
+    }
+    // Said once: the page size does not match the form, and later pages likely overrun too.
+    if (page.overran && !overranShown) {
+      fprintf(stderr,
+              "WARNING: Page %d is longer than its paper size; it ends without a feed and the "
+              "next page starts below it.\n",
+              loop.pageNumber);
+      overranShown = true;
     }
     fputs("INFO: End Page.\n", stderr);
   }

@@ -72,6 +72,9 @@ std::vector<SameBytesCase> Cases() {
   TestPage page360 = SamplePage(2880, 1440, 360);
   // An A5 portrait page as a client renders it whole at 180 dpi: 8.27 inches high.
   TestPage a5 = SamplePage(1049, 1488, 180);
+  // A page on an 11-inch form, whose end feed comes from its size in points.
+  TestPage form180 = page180;
+  form180.header.PageSize[1] = 792;
   auto none = [](ipp_t *) {};
   return {
       {"halftoned-180dpi", {page180}, none, "Resolution=180dpi"},
@@ -100,6 +103,13 @@ std::vector<SameBytesCase> Cases() {
        {a5, page180},
        [](ipp_t *job) { ippAddBoolean(job, IPP_TAG_JOB, "vorne-turn-pages", 1); },
        "TurnPages=True"},
+      {"page-end-feed",
+       {form180, page180, a5},
+       [](ipp_t *job) {
+         ippAddString(job, IPP_TAG_JOB, IPP_TAG_KEYWORD, "vorne-page-end", nullptr, "feed");
+         ippAddBoolean(job, IPP_TAG_JOB, "vorne-turn-pages", 1);
+       },
+       "PageEnd=Feed TurnPages=True"},
   };
 }
 
@@ -168,8 +178,14 @@ TEST_F(SameBytes, AsTheFilterForEveryPpdChoice) {
         << JobStateName(status.state) << ": " << status.message << server_->LogTail();
 
     Bytes printed = ReadBytes(output_ + "/" + jobName + ".prn");
-    ASSERT_TRUE(ParsePrinterStream(printed.data(), printed.size()).ok);
+    ParsedStream parsed = ParsePrinterStream(printed.data(), printed.size());
+    ASSERT_TRUE(parsed.ok);
     EXPECT_EQ(printed, filter.out) << DescribeDifference(filter.out, printed);
+    // Pages that end with a feed to their length have no form feed at all.
+    const bool feeds = c.choices.find("PageEnd=Feed") != std::string::npos;
+    for (const PrinterCommand &command : parsed.commands) {
+      EXPECT_FALSE(feeds && command.kind == CommandKind::kFormFeed) << "at " << command.offset;
+    }
   }
 }
 

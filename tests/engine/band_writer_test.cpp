@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
+#include "printer_stream.h"
 #include "test_support.h"
 
 namespace {
@@ -48,11 +49,13 @@ struct PageRun {
   PrintStatus start, last_add, end;
 };
 
-PageRun PushPage(const JobOptions &options, unsigned width, const std::vector<Bytes> &rows,
-                 bool turned, PrinterSink &sink, Push push,
-                 const std::function<void(size_t)> &before_row = nullptr) {
-  BandWriter page = {};
-  PageRun run = {StartBands(page, options, width, static_cast<uint32_t>(rows.size()), turned, sink),
+// The writer is the job's: pages pushed through the same one carry the paper's position.
+PageRun PushPageInto(BandWriter &page, const JobOptions &options, unsigned width,
+                     const std::vector<Bytes> &rows, bool turned, int64_t form_length,
+                     PrinterSink &sink, Push push,
+                     const std::function<void(size_t)> &before_row = nullptr) {
+  PageRun run = {StartBands(page, options, width, static_cast<uint32_t>(rows.size()), turned,
+                            form_length, sink),
                  kPrintOk, kPrintOk};
   for (size_t i = 0; i < rows.size() && run.last_add == kPrintOk; i++) {
     if (before_row) {
@@ -68,6 +71,13 @@ PageRun PushPage(const JobOptions &options, unsigned width, const std::vector<By
   }
   run.end = EndBands(page, sink);
   return run;
+}
+
+PageRun PushPage(const JobOptions &options, unsigned width, const std::vector<Bytes> &rows,
+                 bool turned, PrinterSink &sink, Push push,
+                 const std::function<void(size_t)> &before_row = nullptr) {
+  BandWriter page = {};
+  return PushPageInto(page, options, width, rows, turned, 0, sink, push, before_row);
 }
 
 JobOptions Options(int x, int y, bool turn = false) {
@@ -201,5 +211,186 @@ INSTANTIATE_TEST_SUITE_P(
                     // The turned page's first band, 72 columns, does not fit after its CR.
                     FailureCase{"TurnedPage", true, 5, Hex("0D")}),
     [](const testing::TestParamInfo<FailureCase> &info) { return info.param.name; });
+
+// Forms of any length: pages that end by feeding their own length instead of a form feed.
+
+// The paper a stream feeds, in printer units (1/120 inch), and its form feeds.
+struct Advance {
+  int64_t units = 0;
+  int formFeeds = 0;
+};
+
+Advance AdvanceOf(const Bytes &stream) {
+  ParsedStream parsed = ParsePrinterStream(stream.data(), stream.size());
+  EXPECT_TRUE(parsed.ok) << parsed.error;
+  Advance advance;
+  for (const PrinterCommand &command : parsed.commands) {
+    advance.units += command.kind == CommandKind::kFeed ? command.value : 0;
+    advance.formFeeds += command.kind == CommandKind::kFormFeed ? 1 : 0;
+  }
+  return advance;
+}
+
+JobOptions FeedOptions(int x, int y, int top_rows = 0) {
+  JobOptions options = Options(x, y);
+  options.topMargin = top_rows;
+  options.pageEnd = kPageEndFeed;
+  return options;
+}
+
+struct FormCase {
+  int64_t length;  // 1/360 inch
+  int x, y;        // raster resolution
+  int topMm;
+  bool turned;
+  bool full;  // ink on every row the form has room for; otherwise an all-white page
+};
+
+void PrintTo(const FormCase &c, std::ostream *out) {
+  *out << c.length * 10 / kFormStepsPerInch / 10.0 << " in at " << c.x << "x" << c.y << ", top "
+       << c.topMm << " mm, " << (c.turned ? "turned" : "upright") << ", "
+       << (c.full ? "full" : "white");
+}
+
+std::vector<FormCase> FormCases() {
+  std::vector<FormCase> cases;
+  const int64_t lengths[] = {360, 1044, 1260, 2160, 3960, 4320};  // 1, 2.9, 3.5, 6, 11, 12 in
+  const int resolutions[][2] = {{180, 180}, {360, 180}, {360, 360}};
+  for (int64_t length : lengths) {
+    for (const auto &dpi : resolutions) {
+      for (int top : {0, 10}) {
+        for (bool turned : {false, true}) {
+          for (bool full : {false, true}) {
+            // Turned pages are forms shorter than the 8-inch line they lie along.
+            if (!turned || length < 8 * kFormStepsPerInch) {
+              cases.push_back(FormCase{length, dpi[0], dpi[1], top, turned, full});
+            }
+          }
+        }
+      }
+    }
+  }
+  return cases;
+}
+
+class FormLengthTest : public testing::TestWithParam<FormCase> {};
+
+// Three pages through one writer: the paper moves three lengths, to within the one unit a
+// fraction may leave, and never by a form feed.
+TEST_P(FormLengthTest, ThreePagesAdvanceThreeLengths) {
+  const FormCase &c = GetParam();
+  const int top_rows = c.topMm * 7;
+  // Band rows (1/180 inch) the page's ink may take: the form less its top margin and a band,
+  // so the last band starts inside the form.
+  const int64_t form_rows = c.length / 2;
+  const int64_t ink_rows = form_rows - top_rows - 24;
+  // Upright, the rows run down the form; turned, the raster's columns do, and its rows (8
+  // inches of them) along the line.
+  unsigned width, height;
+  if (c.turned) {
+    // A turned page sends every band, white or not: it too must leave room for its last.
+    width = static_cast<unsigned>(ink_rows * c.x / 180);
+    height = static_cast<unsigned>(8 * c.y);
+  } else {
+    width = static_cast<unsigned>(2 * c.x);
+    height = static_cast<unsigned>((c.full ? ink_rows : form_rows) * c.y / 180);
+  }
+  const std::vector<Bytes> rows = Rows(height, width, c.full ? 0 : 255);
+
+  TestPrinter printer;
+  PrinterSink sink = SinkFor(printer);
+  BandWriter page = {};
+  for (int n = 0; n < 3; n++) {
+    PageRun run = PushPageInto(page, FeedOptions(c.x, c.y, top_rows), width, rows, c.turned,
+                               c.length, sink, Push::kInPlace);
+    ASSERT_EQ(run.end, kPrintOk);
+  }
+  const Advance advance = AdvanceOf(printer.bytes);
+  EXPECT_EQ(advance.formFeeds, 0);
+  EXPECT_FALSE(page.overran);
+  EXPECT_LE(advance.units * 3, 3 * c.length);
+  EXPECT_GT(advance.units * 3, 3 * c.length - 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, FormLengthTest, testing::ValuesIn(FormCases()));
+
+TEST(FormLengthTest, AThousandOneInchLabelsFeedExactlyAThousandInches) {
+  TestPrinter printer;
+  PrinterSink sink = SinkFor(printer);
+  BandWriter page = {};
+  const std::vector<Bytes> label = Rows(40, 6, 0);  // ink in the label's first two bands
+  for (int n = 0; n < 1000; n++) {
+    ASSERT_EQ(PushPageInto(page, FeedOptions(180, 180), 6, label, false, kFormStepsPerInch, sink,
+                           Push::kCopied)
+                  .end,
+              kPrintOk);
+  }
+  const Advance advance = AdvanceOf(printer.bytes);
+  EXPECT_EQ(advance.units, 120000);
+  EXPECT_EQ(advance.formFeeds, 0);
+}
+
+// A page whose ink runs past its form gets no feed, and the next form still begins where it
+// should: the two pages together advance two lengths.
+TEST(FormLengthTest, PageLongerThanItsFormIsNotFedAndTheNextCatchesUp) {
+  TestPrinter printer;
+  PrinterSink sink = SinkFor(printer);
+  BandWriter page = {};
+  // 2 inches of ink on a 1-inch form: its last band starts 14 bands (224 units) down.
+  PushPageInto(page, FeedOptions(180, 180), 6, Rows(360, 6, 0), false, kFormStepsPerInch, sink,
+               Push::kCopied);
+  EXPECT_TRUE(page.overran);
+  EXPECT_EQ(AdvanceOf(printer.bytes).units, 224);
+  PushPageInto(page, FeedOptions(180, 180), 6, Rows(180, 6, 255), false, kFormStepsPerInch, sink,
+               Push::kCopied);
+  EXPECT_EQ(AdvanceOf(printer.bytes).units, 240);
+}
+
+// A cancelled page is fed to its length too, so the next job starts on a form.
+TEST(FormLengthTest, CancelledPageIsFedToItsLength) {
+  for (bool turned : {false, true}) {
+    TestPrinter printer;
+    PrinterSink sink = SinkFor(printer);
+    BandWriter page = {};
+    const unsigned width = turned ? 1080 : 6;  // 6 inches down the form either way
+    const unsigned height = turned ? 1440 : 1080;
+    PageRun run = PushPageInto(page, FeedOptions(180, 180), width, Rows(height, width, 0), turned,
+                               6 * kFormStepsPerInch, sink, Push::kCopied,
+                               [&](size_t row) { printer.cancel = printer.cancel || row == 100; });
+    EXPECT_EQ(run.end, kPrintCanceled) << (turned ? "turned" : "upright");
+    const Advance advance = AdvanceOf(printer.bytes);
+    EXPECT_EQ(advance.units, 720) << (turned ? "turned" : "upright");
+    EXPECT_EQ(advance.formFeeds, 0);
+  }
+}
+
+// A feed longer than one command's 255 units is split: a blank 12-inch form.
+TEST(FormLengthTest, LongPageEndFeedIsSplit) {
+  TestPrinter printer;
+  PrinterSink sink = SinkFor(printer);
+  BandWriter page = {};
+  PushPageInto(page, FeedOptions(180, 180), 6, Rows(10, 6, 255), false, 12 * kFormStepsPerInch,
+               sink, Push::kCopied);
+  const Bytes expected =
+      Cat({Hex("0D"), Feed(255), Feed(255), Feed(255), Feed(255), Feed(255), Feed(165)});
+  EXPECT_EQ(printer.bytes, expected) << DescribeDifference(expected, printer.bytes);
+}
+
+struct LengthCase {
+  uint32_t points, rows, dpi;
+  int64_t expected;
+};
+
+TEST(FormLengthTest, PageLengthFromPointsElseRows) {
+  const LengthCase cases[] = {
+      {792, 1980, 180, 3960},  // points win: 11 inches
+      {209, 0, 0, 1045},       // 2.9 inches as a renderer rounds them
+      {0, 1980, 180, 3960},    // no size: rows at the vertical resolution
+      {0, 1980, 360, 1980},   {0, 0, 0, 0},
+  };
+  for (const LengthCase &c : cases) {
+    EXPECT_EQ(PageLength(c.points, c.rows, c.dpi), c.expected) << c.points << " " << c.rows;
+  }
+}
 
 }  // namespace

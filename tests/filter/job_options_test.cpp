@@ -199,3 +199,29 @@ INSTANTIATE_TEST_SUITE_P(Strings, AsksForTurnedPagesTest,
                                          TurnCase{"nopdfAutoRotate", true},
                                          TurnCase{"a=b nopdfAutoRotate=false", true},
                                          TurnCase{"nopdfautorotate", false}));
+
+// The page end: "Feed" from the PPD's default or the job's options; anything else a form feed.
+struct PageEndCase {
+  const char *ppd_default;  // empty: the PPD has no PageEnd option
+  const char *job;
+  PageEnd expected;
+  const char *messages;
+};
+
+TEST(PageEndOptionTest, FeedOnlyWhenChosen) {
+  const PageEndCase cases[] = {
+      {"", "", kPageEndFormFeed, ""},
+      {"FormFeed", "", kPageEndFormFeed, ""},
+      {"Feed", "", kPageEndFeed, "INFO: page end feed.\n"},
+      {"FormFeed", "PageEnd=Feed", kPageEndFeed, "INFO: page end feed.\n"},
+      {"Feed", "PageEnd=FormFeed", kPageEndFormFeed, ""},
+  };
+  for (const PageEndCase &c : cases) {
+    OptionsCase options{"page end", Ppd("", ""), c.job, {}, ""};
+    options.ppd.pageEnd = c.ppd_default;
+    std::string messages;
+    JobOptions job = OptionsFor(options, messages);
+    EXPECT_EQ(job.pageEnd, c.expected) << c.ppd_default << " / " << c.job;
+    EXPECT_EQ(messages, c.messages) << c.ppd_default << " / " << c.job;
+  }
+}

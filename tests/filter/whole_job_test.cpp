@@ -290,6 +290,77 @@ TestPage WithHeader(void (*change)(cups_page_header2_t &)) {
   return page;
 }
 
+// Forms of any length: with PageEnd=Feed every page ends by feeding the rest of its length,
+// from the header's page size in points, else its rows; a page longer than its form gets no
+// feed, and the job's messages say so once.
+PpdOptions FeedPpd() {
+  PpdOptions ppd = Ppd("180dpi");
+  ppd.pageEnd = "Feed";
+  return ppd;
+}
+
+TestPage OnForm(TestPage page, unsigned length_points) {
+  page.header.PageSize[1] = length_points;
+  return page;
+}
+
+const TestPage kLabel = OnForm(Black6x24, 72);            // one band on a 1-inch form
+const TestPage kTallLabel = OnForm(Page(6, 360, 0), 72);  // 2 inches of ink on a 1-inch form
+
+// A page of count black bands 6 columns wide, each after a band's feed (16 units).
+Bytes BlackBands(int count) {
+  Bytes bands = SolidBand(0, 6, Hex("FF FF FF"));
+  for (int band = 1; band < count; band++) {
+    bands = Cat({bands, SolidBand(16, 6, Hex("FF FF FF"))});
+  }
+  return bands;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, WholeJobTest,
+    testing::Values(
+        JobCase{"FeedsTheRestOfTheForm",
+                {kLabel, kLabel},
+                FeedPpd(),
+                Cat({kLetterPrologue, kPageStart, BlackBands(1), Feed(120), kPageStart,
+                     BlackBands(1), Feed(120)}),
+                Join({{"INFO: page end feed."},
+                      PrintedPage(kLabel, 1),
+                      PrintedPage(kLabel, 2),
+                      {"INFO: End Doc."}}),
+                0},
+        // No page size: 24 rows at 180 dpi are 16 units, all of them the band's.
+        JobCase{"FormFromTheRowsWithoutAPageSize",
+                {Black6x24},
+                FeedPpd(),
+                Cat({kLetterPrologue, kPageStart, BlackBands(1), Feed(16)}),
+                Join({{"INFO: page end feed."}, PrintedPage(Black6x24, 1), {"INFO: End Doc."}}),
+                0},
+        JobCase{"PagesLongerThanTheirFormAreSaidOnce",
+                {kTallLabel, kTallLabel},
+                FeedPpd(),
+                Cat({kLetterPrologue, kPageStart, BlackBands(15), kPageStart, BlackBands(15)}),
+                Join({{"INFO: page end feed."},
+                      HeaderLines(kTallLabel),
+                      {"PAGE: 1 1", "INFO: Starting page 1.",
+                       "WARNING: Page 1 is longer than its paper size; it ends without a feed and "
+                       "the next page starts below it.",
+                       "INFO: End Page."},
+                      PrintedPage(kTallLabel, 2),
+                      {"INFO: End Doc."}}),
+                0},
+        JobCase{"FormFeedChoiceIsTodaysBytes",
+                {kLabel},
+                [] {
+                  PpdOptions ppd = Ppd("180dpi");
+                  ppd.pageEnd = "FormFeed";
+                  return ppd;
+                }(),
+                Cat({kLetterPrologue, kPageStart, BlackBands(1), kPageEnd}),
+                Join({PrintedPage(kLabel, 1), {"INFO: End Doc."}}),
+                0}),
+    [](const testing::TestParamInfo<JobCase> &info) { return info.param.name; });
+
 INSTANTIATE_TEST_SUITE_P(
     RefusedPages, WholeJobTest,
     testing::Values(

@@ -89,6 +89,17 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"FormFeedResetsHeadAndPaper",
                    Cat({Hex("1B 25 35 10 1B 25 33 00 05 0C"), kOneColumn, Hex("0C")}),
                    {{5, 24, {}, {}, true}, {1, 24, {{0, 0, 1}}, {0}, true}}},
+        // Pages that end by feeding their length: a carriage return after the page's feed, or
+        // right after the one that closed its last band, begins the next page; the job
+        // prologue's carriage return and the page's own do not.
+        LayoutCase{"PagesEndedByTheirFeed",
+                   Cat({Hex("1B 49 0D 0D 1B 25 35 00 1B 25 33 00 00"), kOneColumn,
+                        Hex("0D 1B 25 35 64 0D 1B 25 35 00 1B 25 33 00 00"), kOneColumn,
+                        Hex("0D 1B 25 35 64")}),
+                   {{1, 150, {{0, 0, 1}}, {0}, true}, {1, 150, {{0, 0, 1}}, {0}, true}}},
+        LayoutCase{"PageThatRanPastItsFormHasNoFeed",
+                   Cat({Hex("1B 49 0D 0D"), kOneColumn, Hex("0D 0D"), kOneColumn, Hex("0D")}),
+                   {{1, 24, {{0, 0, 1}}, {0}, true}, {1, 24, {{0, 0, 1}}, {0}, false}}},
         // The job prologue alone, or a quality select after the last page, makes no page.
         LayoutCase{"PrologueOnly", Hex("1B 49 0D"), {}},
         LayoutCase{"PrintingWithoutFormFeed",

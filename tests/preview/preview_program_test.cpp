@@ -232,14 +232,42 @@ TEST(PreviewProgramTest, SummaryCountsPagesBytesDotsAndLineTime) {
   EXPECT_EQ(run.out,
             "stream: 43 bytes, 2 pages, 2 bands, 34 dots; line time 0.43 s at 1000 baud\n"
             "page  bands      dots    bytes graphics     skip     feed       CR       FF    "
-            "ESC-I    ESC-D  line time\n"
+            "ESC-I    ESC-D  line time    advance\n"
             "   1      1        26       26       11        5        4        3        1    "
-            "    2        0     0.26 s\n"
+            "    2        0     0.26 s  form feed\n"
             "   2      1         8       15        8        0        4        2        1    "
-            "    0        0     0.15 s\n"
+            "    0        0     0.15 s  form feed\n"
             "after the last page: 2 bytes\n");
   // A summary alone draws nothing.
   EXPECT_EQ(Pictures(dir), std::vector<std::string>{});
+}
+
+// Pages that end by feeding their own length (PageEnd=Feed) have no form feed between them:
+// each ends where the next page's carriage return follows its feed, and is as long as it fed.
+const Bytes kTwoForms =
+    Cat({Hex("1B 49 0D 0D 1B 25 35 00 1B 25 33 00 00 1B 25 31 00 01 FF FF FF"),
+         Hex("0D 1B 25 35 FF 1B 25 35 69 0D"),
+         Hex("1B 25 35 00 1B 25 33 00 00 1B 25 31 00 01 FF FF FF"), Hex("0D 1B 25 35 78")});
+
+TEST(PreviewProgramTest, PagesThatEndWithTheirFeedAreCutThere) {
+  TempDir dir;
+  PreviewRun run = RunPreview(dir, {"--summary", "-o", "f%d.png"}, kTwoForms);
+  ASSERT_EQ(run.status, 0) << run.err;
+  // Both pages ended: no word of a missing form feed. Page 1 fed 255 + 105 units.
+  EXPECT_EQ(run.err,
+            "INFO: f1.png: page 1, 1 x 540 dots, 1 bands.\n"
+            "INFO: f2.png: page 2, 1 x 180 dots, 1 bands.\n");
+  EXPECT_EQ(run.out,
+            "stream: 53 bytes, 2 pages, 2 bands, 48 dots; line time 0.06 s at 9600 baud\n"
+            "page  bands      dots    bytes graphics     skip     feed       CR       FF    "
+            "ESC-I    ESC-D  line time    advance\n"
+            "   1      1        24       30        8        5       12        3        0    "
+            "    2        0     0.03 s    3.00 in\n"
+            "   2      1        24       23        8        5        8        2        0    "
+            "    0        0     0.02 s    1.00 in\n");
+  // The pictures are the forms' lengths: 540 and 180 dot rows.
+  EXPECT_EQ(ReadPicture(dir.path() + "/f1.png").height, 540u);
+  EXPECT_EQ(ReadPicture(dir.path() + "/f2.png").height, 180u);
 }
 
 struct RefusalCase {

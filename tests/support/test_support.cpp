@@ -126,6 +126,7 @@ std::string PpdText(const PpdOptions &o) {
   option("TopMargin", o.topMargin, {"0", "10"});
   option("LeftMargin", o.leftMargin, {"0", "10"});
   option("TurnPages", o.turnPages, {"False", "True"});
+  option("PageEnd", o.pageEnd, {"FormFeed", "Feed"});
   ppd << o.extra;
   return ppd.str();
 }

@@ -41,6 +41,7 @@ struct PpdOptions {
   std::string topMargin;                  // default TopMargin choice; empty: no option
   std::string leftMargin;                 // default LeftMargin choice; empty: no option
   std::string turnPages;                  // default TurnPages choice; empty: no option
+  std::string pageEnd;                    // default PageEnd choice; empty: no option
   std::string extra;                      // further lines (attributes such as *Xoffset)
 };
 std::string PpdText(const PpdOptions &options);
