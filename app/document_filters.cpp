@@ -261,17 +261,23 @@ static CopyResult PrintCopy(pappl_job_t *job, pappl_pr_options_t *options, pappl
 //
 
 static bool PrintDocument(pappl_job_t *job, pappl_device_t *device, bool render) {
-  // Held from the first moment: the job before may be closing it (see pappl_guards.h).
-  bool own = false;
-  device = HoldJobDevice(job, device, own);
+  // The job's turn at the printer, and its device held, from the first moment to the last
+  // (see pappl_guards.h).
+  if (!EnterPrinterGate(job)) {
+    SetJobMessageOnce(job, "Canceled before the printer was free.");
+    return false;
+  }
+  device = HoldJobDevice(job, device);
   if (device == nullptr) {
-    ReportFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the printer's device.");
+    ReportFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The printer's device is not open.");
+    LeavePrinterGate(job);
     return false;
   }
   pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
   if (options == nullptr) {
     ReportFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Not enough memory for the job options.");
-    ReleaseJobDevice(device, own);
+    ReleaseJobDevice(device);
+    LeavePrinterGate(job);
     return false;
   }
 
@@ -312,7 +318,8 @@ static bool PrintDocument(pappl_job_t *job, pappl_device_t *device, bool render)
   }
   papplJobSetImpressions(job, static_cast<int>(page));
   papplJobDeletePrintOptions(options);
-  ReleaseJobDevice(device, own);
+  ReleaseJobDevice(device);
+  LeavePrinterGate(job);
   return ok;
 }
 
