@@ -264,7 +264,6 @@ static bool PrintDocument(pappl_job_t *job, pappl_device_t *device, bool render)
   // The job's turn at the printer, and its device held, from the first moment to the last
   // (see pappl_guards.h).
   if (!EnterPrinterGate(job)) {
-    SetJobMessageOnce(job, "Canceled before the printer was free.");
     return false;
   }
   device = HoldJobDevice(job, device);

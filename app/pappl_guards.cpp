@@ -179,7 +179,18 @@ bool EnterPrinterGate(pappl_job_t *job) {
     }
   }
   papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Waiting for the printer's job before this one.");
-  return WaitForGate(printer, job, papplJobGetID(job), true);
+  if (WaitForGate(printer, job, papplJobGetID(job), true)) {
+    return true;
+  }
+  if (papplJobIsCanceled(job)) {
+    SetJobMessageOnce(job, "Canceled before the printer was free.");
+  } else if (!papplSystemIsRunning(papplPrinterGetSystem(printer))) {
+    SetJobMessageOnce(job, "The server stopped before the printer was free.");
+  } else {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Not enough memory to wait for the printer.");
+    SetJobMessageOnce(job, "Not enough memory to wait for the printer.");
+  }
+  return false;
 }
 
 //

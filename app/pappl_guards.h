@@ -37,8 +37,9 @@ pappl_job_t *TakeGateForNextJob(pappl_printer_t *printer, pappl_job_t *started);
 
 // The gate for a job in the document filters and raster callbacks: returns at once when the
 // job holds it already (each enter is matched by a leave); otherwise waits while another job
-// holds it, waiters served lowest job id first. False when the job is canceled or the server
-// stops while it waits: the job then prints nothing.
+// holds it, waiters served lowest job id first. False, with the job's message set, when the
+// job is canceled or the server stops while it waits (or no memory was left to wait): the job
+// then prints nothing.
 bool EnterPrinterGate(pappl_job_t *job);
 // Ends one enter; the gate is free when the last one ends, or at once with all set (the job's
 // thread is done with the job).

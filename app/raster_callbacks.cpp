@@ -282,7 +282,6 @@ static void ReleaseVorneJob(VorneJob &vorne) {
 
 bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
   if (!EnterPrinterGate(job)) {
-    SetJobMessageOnce(job, "Canceled before the printer was free.");
     return false;
   }
   std::unique_ptr<VorneJob> vorne(new (std::nothrow) VorneJob());

@@ -208,7 +208,10 @@ TEST_F(Queue, ABlockedLineIsReportedAndACancelEndsItsJobWithinTwoSeconds) {
   int job = Submit(kSerial, GreyRaster(3960), "image/pwg-raster", "blocked");
   ASSERT_EQ(WaitForJobState(server_, kSerial, job, IPP_JSTATE_PROCESSING).state,
             IPP_JSTATE_PROCESSING);
+  auto stopped_at = std::chrono::steady_clock::now();
   ASSERT_TRUE(WaitForStallReport(true, 20)) << server_.LogTail();
+  // Not before the line has taken nothing for 10 s (it stopped once the port was full).
+  EXPECT_GE(std::chrono::steady_clock::now() - stopped_at, std::chrono::seconds(9));
   EXPECT_EQ(State().message, kStalledMessage);
   EXPECT_EQ(GetJob(server_, kSerial, job).state, IPP_JSTATE_PROCESSING) << "the job waits";
 
@@ -229,6 +232,7 @@ TEST_F(Queue, ABlockedLineIsReportedAndACancelEndsItsJobWithinTwoSeconds) {
   EXPECT_EQ(canceled.state, IPP_JSTATE_CANCELED)
       << JobStateName(canceled.state) << ": " << canceled.message << server_.LogTail();
   EXPECT_LT(std::chrono::steady_clock::now() - canceled_at, std::chrono::milliseconds(2500));
+  EXPECT_EQ(canceled.message, "Canceled while the printer took no data; the page was not fed out.");
 
   size_t before = port_.ReceivedCount();
   port_.Unthrottle();
