@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -464,91 +463,51 @@ TEST_F(SerialPort, HangUpMidWriteFailsTheWrite) {
   papplDeviceClose(device);
 }
 
-// What a write watch was asked: how long the line had taken nothing, each time.
-struct WatchLog {
-  long give_up_after_ms;  // gives up once the line has taken nothing this long; 0: never
-  std::mutex mutex;
-  std::vector<long> asked;
-};
-
+// What a write watch was asked: how long the line had taken nothing, each time. It gives the
+// write up once the line has taken nothing for kGiveUpMs.
+constexpr long kGiveUpMs = 600;
 bool Watch(void *context, long stalled_ms) {
-  auto *log = static_cast<WatchLog *>(context);
-  std::lock_guard<std::mutex> lock(log->mutex);
-  log->asked.push_back(stalled_ms);
-  return log->give_up_after_ms > 0 && stalled_ms >= log->give_up_after_ms;
+  static_cast<std::vector<long> *>(context)->push_back(stalled_ms);
+  return stalled_ms >= kGiveUpMs;
 }
 
-// A printer that stops reading: the write waits a step at a time and asks the watch, which
-// gives it up, or sees the line take data again when the printer reads again.
-struct WatchCase {
-  const char *what;
-  long give_up_after_ms;
-  bool printer_reads_again;  // after the write has waited a while
-  ssize_t written;           // what the write returns
-};
+// A printer that stops reading: the write waits a step at a time, asking the watch with a
+// growing wait, until the watch gives it up; later writes fail at once until a watch is set
+// again.
+TEST_F(SerialPort, AWriteToAStoppedLineAsksItsWatchUntilGivenUp) {
+  pappl_device_t *device = Open("?baud=9600");
+  ASSERT_NE(device, nullptr) << messages_;
+  std::vector<long> asked;
+  SetSerialWriteWatch(device, Watch, &asked);
 
-TEST_F(SerialPort, AWaitingWriteAsksItsWatch) {
-  const WatchCase cases[] = {
-      {"given up", 600, false, -1},
-      {"line takes data again", 0, true, 1 << 20},
-  };
-  for (const WatchCase &c : cases) {
-    SCOPED_TRACE(c.what);
-    PtyPair pty;
-    ASSERT_TRUE(pty.ready());
-    std::string uri = "serial:" + pty.port_path() + "?baud=9600";
-    pappl_device_t *device = papplDeviceOpen(uri.c_str(), "test", CollectMessage, &messages_);
-    ASSERT_NE(device, nullptr) << messages_;
-    WatchLog log;
-    log.give_up_after_ms = c.give_up_after_ms;
-    SetSerialWriteWatch(device, Watch, &log);
-
-    // More than the pseudo-terminals and socat hold, with nobody reading.
-    const Bytes sent = Pattern(1 << 20);
-    std::promise<ssize_t> result;
-    std::future<ssize_t> written = result.get_future();
-    std::thread writer(
-        [&] { result.set_value(papplDeviceWrite(device, sent.data(), sent.size())); });
-    Bytes got;
-    if (c.printer_reads_again) {
-      for (auto limit = Clock::now() + kWriteLimit; Clock::now() < limit;) {
-        {
-          std::lock_guard<std::mutex> lock(log.mutex);
-          if (!log.asked.empty() && log.asked.back() >= 500) {
-            break;
-          }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-      got = ReadPrinter(pty.printer_path(), sent.size(), kAnySpeed);
-    }
-    if (written.wait_for(kWriteLimit) != std::future_status::ready) {
-      writer.detach();
-      FAIL() << "the write still waits";
-    }
-    writer.join();
-    EXPECT_EQ(written.get(), c.written) << messages_;
-
-    // Asked with a growing wait; a line that took data again is told so once, at the end.
-    std::vector<long> asked = log.asked;
-    ASSERT_GE(asked.size(), 2u);
-    if (c.printer_reads_again) {
-      EXPECT_EQ(asked.back(), 0);
-      asked.pop_back();
-      EXPECT_EQ(FirstDifference(sent, got), "");
-    } else {
-      EXPECT_GE(asked.back(), c.give_up_after_ms);
-      EXPECT_NE(messages_.find("the write was given up"), std::string::npos) << messages_;
-      // Later writes fail at once, until a watch is set again.
-      EXPECT_EQ(papplDeviceWrite(device, sent.data(), sent.size()), -1);
-    }
-    for (size_t i = 0; i < asked.size(); i++) {
-      EXPECT_GT(asked[i], 0) << "ask " << i;
-      EXPECT_TRUE(i == 0 || asked[i] > asked[i - 1]) << "ask " << i;
-    }
-    papplDeviceClose(device);
-    messages_.clear();
+  // More than the pseudo-terminals and socat hold, with nobody reading.
+  const Bytes sent = Pattern(1 << 20);
+  auto written = std::async(std::launch::async,
+                            [&] { return papplDeviceWrite(device, sent.data(), sent.size()); });
+  ASSERT_EQ(written.wait_for(kWriteLimit), std::future_status::ready) << "the write still waits";
+  EXPECT_EQ(written.get(), -1);
+  EXPECT_NE(messages_.find("the write was given up"), std::string::npos) << messages_;
+  ASSERT_GE(asked.size(), 2u);
+  EXPECT_GE(asked.back(), kGiveUpMs);
+  for (size_t i = 0; i < asked.size(); i++) {
+    EXPECT_TRUE(asked[i] > 0 && (i == 0 || asked[i] > asked[i - 1])) << "ask " << i;
   }
+
+  // At once: the watch is not asked again.
+  size_t asks = asked.size();
+  EXPECT_EQ(papplDeviceWrite(device, sent.data(), sent.size()), -1) << "after the give-up";
+  SetSerialWriteWatch(device, nullptr, nullptr);
+  EXPECT_EQ(papplDeviceWrite(device, sent.data(), sent.size()), -1) << "with the watch ended";
+  EXPECT_EQ(asked.size(), asks);
+
+  // A new watch, and a printer that reads: the port writes again.
+  SetSerialWriteWatch(device, Watch, &asked);
+  auto drained =
+      std::async(std::launch::async, ReadPrinter, pty_.printer_path(), sent.size(), kAnySpeed);
+  EXPECT_EQ(papplDeviceWrite(device, sent.data(), 64 << 10), 64 << 10) << messages_;
+  pty_.Stop();  // the reader sees the hang-up and ends
+  drained.wait();
+  papplDeviceClose(device);
 }
 
 }  // namespace
