@@ -4,11 +4,14 @@
 
 #include "line_watch.h"
 
+#include <algorithm>
+
 //
 // 'JudgeLine()' - Report a line stalled past the report time; give a stopping job's write up
-//                 after the grace.
+//                 once the line took nothing for the grace since the job was seen stopping.
 //
 
-LineVerdict JudgeLine(long stalled_ms, bool stopping) {
-  return LineVerdict{stalled_ms >= kLineStallReportMs, stopping && stalled_ms >= kCancelGraceMs};
+LineVerdict JudgeLine(long stalled_ms, long stopping_ms) {
+  bool giveUp = stopping_ms >= 0 && std::min(stalled_ms, stopping_ms) >= kCancelGraceMs;
+  return LineVerdict{stalled_ms >= kLineStallReportMs, giveUp};
 }

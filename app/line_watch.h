@@ -11,8 +11,9 @@
 
 // After this long without a byte taken the line is reported as stalled.
 constexpr long kLineStallReportMs = 10000;
-// A canceled job's write is given up once the line has taken nothing for this long.
-constexpr long kCancelGraceMs = 1000;
+// A canceled job's write is given up once the line has taken nothing for this long since the
+// job was seen canceled.
+constexpr long kCancelGraceMs = 750;
 
 // The printer's state message and state reason while its line is stalled.
 constexpr const char *kLineStalledMessage =
@@ -20,11 +21,12 @@ constexpr const char *kLineStalledMessage =
 constexpr const char *kLineStalledReason = "offline-report";
 
 // What to do about a line that has taken nothing for stalled_ms milliseconds (0: it has just
-// taken bytes again); stopping: the job is canceled or the server stops.
+// taken bytes again), for a job that has been canceled (or whose server stops) for
+// stopping_ms milliseconds, -1 when it is not.
 struct LineVerdict {
   bool stalled;  // report the line as stalled (else clear the report)
   bool giveUp;   // give the write up
 };
-LineVerdict JudgeLine(long stalled_ms, bool stopping);
+LineVerdict JudgeLine(long stalled_ms, long stopping_ms);
 
 #endif  // QUILLMARSH_APP_LINE_WATCH_H

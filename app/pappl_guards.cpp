@@ -142,10 +142,10 @@ void KeepLowestPending(pappl_job_t *job, void *data) {
 //
 
 pappl_job_t *TakeGateForNextJob(pappl_printer_t *printer, pappl_job_t *started) {
-  if (!WaitForGate(printer, started, papplJobGetID(started), false)) {
+  int id = papplJobGetID(started);
+  if (!WaitForGate(printer, started, id, false)) {
     papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
-                    "Not enough memory to keep jobs one at a time; job %d starts unguarded.",
-                    papplJobGetID(started));
+                    "Not enough memory to keep jobs one at a time; job %d starts unguarded.", id);
     return started;
   }
   // Chosen with the gate held: no other thread of the printer chooses or prints meanwhile.
@@ -178,7 +178,7 @@ bool EnterPrinterGate(pappl_job_t *job) {
       return true;
     }
   }
-  papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Waiting for the printer's job before this one.");
+  papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Waiting for its turn at the printer.");
   if (WaitForGate(printer, job, papplJobGetID(job), true)) {
     return true;
   }
@@ -197,15 +197,26 @@ bool EnterPrinterGate(pappl_job_t *job) {
 // 'LeavePrinterGate()' - End an enter; let the gate go when none is left.
 //
 
-void LeavePrinterGate(pappl_job_t *job, bool all) {
+void LeavePrinterGate(pappl_job_t *job) {
   pappl_printer_t *printer = papplJobGetPrinter(job);
   Guards &held = Held();
   std::lock_guard<std::mutex> lock(held.mutex);
   PrinterGate *gate = GateOf(held, printer);
-  if (gate == nullptr || gate->holder != job) {
-    return;
+  if (gate != nullptr && gate->holder == job && --gate->depth <= 0) {
+    gate->depth = 0;
+    gate->holder = nullptr;
+    held.turn.notify_all();
   }
-  if (all || --gate->depth <= 0) {
+}
+
+//
+// 'ReleasePrinterGate()' - Let the printer's gate go.
+//
+
+void ReleasePrinterGate(pappl_printer_t *printer) {
+  Guards &held = Held();
+  std::lock_guard<std::mutex> lock(held.mutex);
+  if (PrinterGate *gate = GateOf(held, printer)) {
     gate->depth = 0;
     gate->holder = nullptr;
     held.turn.notify_all();

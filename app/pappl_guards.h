@@ -32,7 +32,8 @@
 // chooses the printer's pending job with the lowest id, whichever job PAPPL started the
 // thread for, and holds the gate for it. Null, with the gate free again, when no job is
 // pending any more (another thread printed it): that start is dropped. The started job,
-// without the gate, when no memory was left to record it (logged).
+// without the gate, when no memory was left to record it (logged). The started job is not
+// used after the wait: it may be gone.
 pappl_job_t *TakeGateForNextJob(pappl_printer_t *printer, pappl_job_t *started);
 
 // The gate for a job in the document filters and raster callbacks: returns at once when the
@@ -41,9 +42,11 @@ pappl_job_t *TakeGateForNextJob(pappl_printer_t *printer, pappl_job_t *started);
 // job is canceled or the server stops while it waits (or no memory was left to wait): the job
 // then prints nothing.
 bool EnterPrinterGate(pappl_job_t *job);
-// Ends one enter; the gate is free when the last one ends, or at once with all set (the job's
-// thread is done with the job).
-void LeavePrinterGate(pappl_job_t *job, bool all = false);
+// Ends one enter; the gate is free when the last one ends.
+void LeavePrinterGate(pappl_job_t *job);
+// Frees the printer's gate, whatever enters are left: the job thread is done with its job
+// (which PAPPL may have freed by then).
+void ReleasePrinterGate(pappl_printer_t *printer);
 
 // The device a job prints to: the one PAPPL handed over, held; null when PAPPL handed none
 // (the job must not open a second one: the device is the printer's).

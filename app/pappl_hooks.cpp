@@ -91,19 +91,23 @@ extern "C" void papplDeviceClose(pappl_device_t *device) {
 //
 
 extern "C" void *_papplJobProcess(pappl_job_t *job) {
-  pappl_job_t *next = TakeGateForNextJob(papplJobGetPrinter(job), job);
+  // The job may be gone once the thread has waited (canceled and cleaned up meanwhile): only
+  // its printer and id are used after the wait.
+  pappl_printer_t *printer = papplJobGetPrinter(job);
+  int id = papplJobGetID(job);
+  pappl_job_t *next = TakeGateForNextJob(printer, job);
   if (next == nullptr) {
-    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "No job left to process: this start is dropped.");
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG,
+                    "No job left to process when job %d was started: that start is dropped.", id);
     return nullptr;
   }
-  if (next != job) {
-    papplLogJob(next, PAPPL_LOGLEVEL_DEBUG, "Processed before job %d, which came after it.",
-                papplJobGetID(job));
+  if (papplJobGetID(next) != id) {
+    papplLogJob(next, PAPPL_LOGLEVEL_DEBUG, "Processed before job %d, which came after it.", id);
   }
   using Process = void *(*)(pappl_job_t *);
   auto process = reinterpret_cast<Process>(dlsym(RTLD_NEXT, "_papplJobProcess"));
   void *result = process != nullptr ? process(next) : nullptr;
-  LeavePrinterGate(next, true);
+  ReleasePrinterGate(printer);
   return result;
 }
 

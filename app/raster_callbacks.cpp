@@ -7,6 +7,7 @@
 // StartBands when a page starts, AddBandRow for every row and EndBands when the page ends.
 //
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -26,6 +27,8 @@ struct VorneJob {
   pappl_device_t *device;
   bool serial;       // the device is a serial: port, whose writes the job watches
   bool lineStalled;  // the job reported the printer's line as taking no data
+  bool stopSeen;     // the line's watch saw the job canceled (or the server stopping)
+  std::chrono::steady_clock::time_point stopSeenAt;
   PrintSettings settings;
   const PaperSize *paper;  // the job's paper, when it is one of the PPD's sizes
   bool cutToPaper;         // pages rendered here are cut to the paper's printable area
@@ -87,9 +90,17 @@ static void ShowProgress(void *context, int percent) {
 static bool WatchLine(void *context, long stalledMs) {
   auto *vorne = static_cast<VorneJob *>(context);
   pappl_printer_t *printer = papplJobGetPrinter(vorne->job);
-  bool stopping =
-      papplJobIsCanceled(vorne->job) || !papplSystemIsRunning(papplPrinterGetSystem(printer));
-  LineVerdict verdict = JudgeLine(stalledMs, stopping);
+  long stoppingMs = -1;
+  if (papplJobIsCanceled(vorne->job) || !papplSystemIsRunning(papplPrinterGetSystem(printer))) {
+    auto now = std::chrono::steady_clock::now();
+    if (!vorne->stopSeen) {
+      vorne->stopSeen = true;
+      vorne->stopSeenAt = now;
+    }
+    stoppingMs = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - vorne->stopSeenAt).count());
+  }
+  LineVerdict verdict = JudgeLine(stalledMs, stoppingMs);
   if (verdict.stalled != vorne->lineStalled) {
     vorne->lineStalled = verdict.stalled;
     SetLineStalled(printer, verdict.stalled);

@@ -563,11 +563,22 @@ namespace {
 class LineWait {
  public:
   explicit LineWait(SerialPort *port) : port_(port) {}
-  // A step went by without a byte taken: asks the watch; true when it gives the write up
-  // (what the kernel holds for the port is then dropped).
+  // A step went by without a byte taken from the writer: asks the watch; true when it gives
+  // the write up (what the kernel holds for the port is then dropped). A port whose queue
+  // shrank since the last step still moves (a UART lets a writer in only once its queue is
+  // nearly empty, seconds at a low speed): that counts as bytes taken.
   bool GiveUp() {
     auto now = std::chrono::steady_clock::now();
-    if (!waiting_) {
+    int queued = -1;
+    if (ioctl(port_->fd, TIOCOUTQ, &queued) != 0) {
+      queued = -1;
+    }
+    bool moving = waiting_ && queued >= 0 && queued < queued_;
+    queued_ = queued;
+    if (!waiting_ || moving) {
+      if (moving) {
+        Moved();
+      }
       waiting_ = true;
       since_ = now;
     }
@@ -594,6 +605,7 @@ class LineWait {
  private:
   SerialPort *port_;
   bool waiting_ = false;
+  int queued_ = -1;  // bytes in the port's queue at the last step
   std::chrono::steady_clock::time_point since_;
 };
 
