@@ -60,9 +60,11 @@ struct Guards {
   std::list<PrinterGate> gates;  // a list: a gate stays where it is while others are added
 };
 
+// Made once and never destroyed: job threads PAPPL left running may still wait on it while
+// the process exits.
 Guards &Held() {
-  static Guards held;
-  return held;
+  static Guards *held = new Guards;
+  return *held;
 }
 
 // The printer's gate, made on first use; null when no memory was left for it.
