@@ -552,18 +552,23 @@ static bool RenderedAll(pappl_job_t *job, bool render, CopyResult result, const 
 //
 
 static bool PrintDocument(pappl_job_t *job, pappl_device_t *device, bool render) {
-  // Held from the first moment: the job before may be closing it (see pappl_guards.h).
-  bool own = false;
-  device = HoldJobDevice(job, device, own);
+  // The job's turn at the printer, and its device held, from the first moment to the last
+  // (see pappl_guards.h).
+  if (!EnterPrinterGate(job)) {
+    return false;
+  }
+  device = HoldJobDevice(job, device);
   if (device == nullptr) {
-    ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the printer's device.");
+    ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The printer's device is not open.");
+    LeavePrinterGate(job);
     return false;
   }
   pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
   if (options == nullptr) {
     ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
                      "Not enough memory for the job options.");
-    ReleaseJobDevice(device, own);
+    ReleaseJobDevice(device);
+    LeavePrinterGate(job);
     return false;
   }
 
@@ -596,7 +601,8 @@ static bool PrintDocument(pappl_job_t *job, pappl_device_t *device, bool render)
   }
   papplJobSetImpressions(job, static_cast<int>(page));
   papplJobDeletePrintOptions(options);
-  ReleaseJobDevice(device, own);
+  ReleaseJobDevice(device);
+  LeavePrinterGate(job);
   return ok;
 }
 

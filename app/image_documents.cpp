@@ -113,10 +113,15 @@ static bool PrintImagePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_
 //
 
 static bool PrintImage(pappl_job_t *job, pappl_device_t *device, ImageFormat format) {
-  bool own = false;
-  device = HoldJobDevice(job, device, own);
+  // The job's turn at the printer, and its device held, from the first moment to the last
+  // (see pappl_guards.h).
+  if (!EnterPrinterGate(job)) {
+    return false;
+  }
+  device = HoldJobDevice(job, device);
   if (device == nullptr) {
-    ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the printer's device.");
+    ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The printer's device is not open.");
+    LeavePrinterGate(job);
     return false;
   }
   const char *filename = papplJobGetFilename(job);
@@ -170,7 +175,8 @@ static bool PrintImage(pappl_job_t *job, pappl_device_t *device, ImageFormat for
   if (file != nullptr) {
     fclose(file);
   }
-  ReleaseJobDevice(device, own);
+  ReleaseJobDevice(device);
+  LeavePrinterGate(job);
   return ok;
 }
 

@@ -1,89 +1,268 @@
 //
-// The jobs being processed and the devices held by them, and the closes PAPPL asked for while
-// they were held; a job's state message, set once.
+// The printers' gates, the devices held by jobs and the closes PAPPL asked for while they were
+// held, whether a printer's line takes data; a job's state message, set once.
 //
 // This record is the application's one piece of state shared by all jobs: it follows PAPPL's
 // job threads and devices, which are shared by the jobs of a printer.
+//
+// Why the gate cannot deadlock: PAPPL starts one job thread for a printer when it finds the
+// printer idle, and another each time a job ends or arrives while it looks idle, so a job
+// thread never waits for a job PAPPL has not started. A thread waits at the gate only while
+// another thread holds it, and that thread is printing a job (or choosing one) that PAPPL
+// started: it ends, lets go, and the waiter with the lowest job id goes next. A job thread
+// takes the gate before it lets PAPPL open the device (through the hook on PAPPL's job
+// thread) and lets go only after PAPPL ended the job and closed the device, so the next job
+// opens the device only once the previous one closed it; and it prints the lowest pending job
+// of the printer, so PAPPL's choice of the newest pending job does not change the order. A
+// job that holds the gate enters it again in the filters and callbacks without waiting; a
+// job thread that came without the hook waits there instead, and gives up when its job is
+// canceled or the server stops. The record's lock is never held while PAPPL is called (PAPPL
+// closes devices with the printer's lock held, and the hook on that close takes the record's
+// lock), except for a job's message, which takes only the job's own lock.
 //
 
 #include "pappl_guards.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <list>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace {
 
+// How often a job waiting at a gate looks whether it was canceled.
+constexpr std::chrono::milliseconds kGateLook(250);
+
 struct HeldDevice {
   pappl_device_t *device;
   int holds;        // jobs (or stages of one job) writing to it
-  bool closeAsked;  // PAPPL closed it while it was held, or a job opened it for itself
+  bool closeAsked;  // PAPPL closed it while it was held
 };
 
-struct HeldDevices {
+// One printer's gate, and its line.
+struct PrinterGate {
+  pappl_printer_t *printer = nullptr;
+  pappl_job_t *holder = nullptr;  // the job printing, or the job a thread was started for
+  int depth = 0;                  // enters not yet left
+  std::vector<int> waiting;       // ids of the jobs waiting for the gate
+  bool stalled = false;           // the line takes no data
+};
+
+struct Guards {
   std::mutex mutex;
+  std::condition_variable turn;  // a gate was let go
   std::vector<HeldDevice> devices;
-  std::vector<pappl_job_t *> jobs;  // claimed by their threads
+  std::list<PrinterGate> gates;  // a list: a gate stays where it is while others are added
 };
 
-HeldDevices &Held() {
-  static HeldDevices held;
-  return held;
+// Made once and never destroyed: job threads PAPPL left running may still wait on it while
+// the process exits.
+Guards &Held() {
+  static Guards *held = new Guards;
+  return *held;
+}
+
+// The printer's gate, made on first use; null when no memory was left for it.
+PrinterGate *GateOf(Guards &held, pappl_printer_t *printer) {
+  for (PrinterGate &gate : held.gates) {
+    if (gate.printer == printer) {
+      return &gate;
+    }
+  }
+  try {
+    held.gates.emplace_back();
+    held.gates.back().printer = printer;
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  return &held.gates.back();
+}
+
+// Whether the job with this id is the one to have the free gate next.
+bool IsTurnOf(const PrinterGate &gate, int id) {
+  return gate.holder == nullptr &&
+         *std::min_element(gate.waiting.begin(), gate.waiting.end()) == id;
+}
+
+void StopWaiting(PrinterGate &gate, int id) {
+  gate.waiting.erase(std::find(gate.waiting.begin(), gate.waiting.end(), id));
+}
+
+// Waits for the printer's gate as the job with this id, and holds it for job. A job that is
+// given returns false, without the gate, once it is canceled or the server stops. False too
+// when the gate cannot be recorded (no memory: reported in the log by the caller).
+bool WaitForGate(pappl_printer_t *printer, pappl_job_t *job, int id, bool cancelable) {
+  Guards &held = Held();
+  std::unique_lock<std::mutex> lock(held.mutex);
+  PrinterGate *gate = GateOf(held, printer);
+  if (gate == nullptr) {
+    return false;
+  }
+  try {
+    gate->waiting.push_back(id);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  while (!IsTurnOf(*gate, id)) {
+    held.turn.wait_for(lock, kGateLook);
+    if (cancelable && !IsTurnOf(*gate, id)) {
+      lock.unlock();
+      bool giveUp =
+          papplJobIsCanceled(job) || !papplSystemIsRunning(papplPrinterGetSystem(printer));
+      lock.lock();
+      if (giveUp) {
+        StopWaiting(*gate, id);
+        held.turn.notify_all();  // the next waiter may be first now
+        return false;
+      }
+    }
+  }
+  StopWaiting(*gate, id);
+  gate->holder = job;
+  gate->depth = 1;
+  return true;
+}
+
+// papplPrinterIterateActiveJobs's callback: keep the pending job with the lowest id.
+void KeepLowestPending(pappl_job_t *job, void *data) {
+  auto *lowest = static_cast<pappl_job_t **>(data);
+  if (papplJobGetState(job) == IPP_JSTATE_PENDING &&
+      (*lowest == nullptr || papplJobGetID(job) < papplJobGetID(*lowest))) {
+    *lowest = job;
+  }
 }
 
 }  // namespace
 
 //
-// 'ClaimJob()' - Claim a pending job for this thread; false when it is not this thread's.
-//
-// A job is checked and claimed under one lock, so of two threads started for it only one
-// finds it pending and unclaimed; a thread started after the job has ended finds it no longer
-// pending.
+// 'TakeGateForNextJob()' - Wait for the printer's gate; hold it for its lowest pending job.
 //
 
-bool ClaimJob(pappl_job_t *job) {
-  HeldDevices &held = Held();
+pappl_job_t *TakeGateForNextJob(pappl_printer_t *printer, pappl_job_t *started) {
+  int id = papplJobGetID(started);
+  if (!WaitForGate(printer, started, id, false)) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
+                    "Not enough memory to keep jobs one at a time; job %d starts unguarded.", id);
+    return started;
+  }
+  // Chosen with the gate held: no other thread of the printer chooses or prints meanwhile.
+  pappl_job_t *next = nullptr;
+  papplPrinterIterateActiveJobs(printer, KeepLowestPending, &next, 1, 0);
+
+  Guards &held = Held();
   std::lock_guard<std::mutex> lock(held.mutex);
-  if (std::find(held.jobs.begin(), held.jobs.end(), job) != held.jobs.end() ||
-      papplJobGetState(job) != IPP_JSTATE_PENDING) {
-    return false;
+  PrinterGate *gate = GateOf(held, printer);
+  gate->holder = next;
+  if (next == nullptr) {
+    gate->depth = 0;
+    held.turn.notify_all();
   }
-  try {
-    held.jobs.push_back(job);
-  } catch (const std::bad_alloc &) {
-    return true;  // unrecorded, the job runs as without the guard
-  }
-  return true;
+  return next;
 }
 
 //
-// 'ReleaseJob()' - End a job's claim.
+// 'EnterPrinterGate()' - Hold the job's printer's gate, waiting for it in job-id order.
 //
 
-void ReleaseJob(pappl_job_t *job) {
-  HeldDevices &held = Held();
+bool EnterPrinterGate(pappl_job_t *job) {
+  pappl_printer_t *printer = papplJobGetPrinter(job);
+  {
+    Guards &held = Held();
+    std::lock_guard<std::mutex> lock(held.mutex);
+    PrinterGate *gate = GateOf(held, printer);
+    if (gate != nullptr && gate->holder == job) {
+      gate->depth++;
+      return true;
+    }
+  }
+  papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Waiting for its turn at the printer.");
+  if (WaitForGate(printer, job, papplJobGetID(job), true)) {
+    return true;
+  }
+  if (papplJobIsCanceled(job)) {
+    SetJobMessageOnce(job, "Canceled before the printer was free.");
+  } else if (!papplSystemIsRunning(papplPrinterGetSystem(printer))) {
+    SetJobMessageOnce(job, "The server stopped before the printer was free.");
+  } else {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Not enough memory to wait for the printer.");
+    SetJobMessageOnce(job, "Not enough memory to wait for the printer.");
+  }
+  return false;
+}
+
+//
+// 'LeavePrinterGate()' - End an enter; let the gate go when none is left.
+//
+
+void LeavePrinterGate(pappl_job_t *job) {
+  pappl_printer_t *printer = papplJobGetPrinter(job);
+  Guards &held = Held();
   std::lock_guard<std::mutex> lock(held.mutex);
-  held.jobs.erase(std::remove(held.jobs.begin(), held.jobs.end(), job), held.jobs.end());
+  PrinterGate *gate = GateOf(held, printer);
+  if (gate != nullptr && gate->holder == job && --gate->depth <= 0) {
+    gate->depth = 0;
+    gate->holder = nullptr;
+    held.turn.notify_all();
+  }
+}
+
+//
+// 'ReleasePrinterGate()' - Let the printer's gate go.
+//
+
+void ReleasePrinterGate(pappl_printer_t *printer) {
+  Guards &held = Held();
+  std::lock_guard<std::mutex> lock(held.mutex);
+  if (PrinterGate *gate = GateOf(held, printer)) {
+    gate->depth = 0;
+    gate->holder = nullptr;
+    held.turn.notify_all();
+  }
+}
+
+//
+// 'SetLineStalled()', 'LineStalled()' - Whether the printer's line takes no data.
+//
+
+void SetLineStalled(pappl_printer_t *printer, bool stalled) {
+  Guards &held = Held();
+  std::lock_guard<std::mutex> lock(held.mutex);
+  if (PrinterGate *gate = GateOf(held, printer)) {
+    gate->stalled = stalled;
+  }
+}
+
+bool LineStalled(pappl_printer_t *printer) {
+  Guards &held = Held();
+  std::lock_guard<std::mutex> lock(held.mutex);
+  for (const PrinterGate &gate : held.gates) {
+    if (gate.printer == printer) {
+      return gate.stalled;
+    }
+  }
+  return false;
 }
 
 //
 // 'Hold()' - Count one more hold on a device; false when no memory was left to record it.
 //
 
-static bool Hold(pappl_device_t *device, bool closeWhenReleased) {
-  HeldDevices &held = Held();
+static bool Hold(pappl_device_t *device) {
+  Guards &held = Held();
   std::lock_guard<std::mutex> lock(held.mutex);
   for (HeldDevice &entry : held.devices) {
     if (entry.device == device) {
       entry.holds++;
-      entry.closeAsked = entry.closeAsked || closeWhenReleased;
       return true;
     }
   }
   try {
-    held.devices.push_back(HeldDevice{device, 1, closeWhenReleased});
+    held.devices.push_back(HeldDevice{device, 1, false});
   } catch (const std::bad_alloc &) {
     return false;
   }
@@ -91,23 +270,14 @@ static bool Hold(pappl_device_t *device, bool closeWhenReleased) {
 }
 
 //
-// 'HoldJobDevice()' - Hold the job's device, or open it again when PAPPL handed none.
+// 'HoldJobDevice()' - Hold the device PAPPL handed to the job.
 //
 
-pappl_device_t *HoldJobDevice(pappl_job_t *job, pappl_device_t *device, bool &own) {
-  own = false;
+pappl_device_t *HoldJobDevice(pappl_job_t *job, pappl_device_t *device) {
   if (device == nullptr) {
-    pappl_printer_t *printer = papplJobGetPrinter(job);
-    papplLogJob(job, PAPPL_LOGLEVEL_WARN,
-                "The printer's device was closed as this job started; opening it again.");
-    device = papplDeviceOpen(papplPrinterGetDeviceURI(printer), papplJobGetName(job),
-                             papplLogDevice, papplPrinterGetSystem(printer));
-    if (device == nullptr) {
-      return nullptr;
-    }
-    own = true;
+    return nullptr;
   }
-  if (!Hold(device, own)) {
+  if (!Hold(device)) {
     // Unrecorded, the device is used as PAPPL handed it, as without the guard.
     papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Not enough memory to guard the printer's device.");
   }
@@ -118,21 +288,19 @@ pappl_device_t *HoldJobDevice(pappl_job_t *job, pappl_device_t *device, bool &ow
 // 'ReleaseJobDevice()' - End a hold; close the device when a close waited for it.
 //
 
-void ReleaseJobDevice(pappl_device_t *device, bool own) {
+void ReleaseJobDevice(pappl_device_t *device) {
   if (device == nullptr) {
     return;
   }
-  bool close = own;
+  bool close = false;
   {
-    HeldDevices &held = Held();
+    Guards &held = Held();
     std::lock_guard<std::mutex> lock(held.mutex);
     auto entry = std::find_if(held.devices.begin(), held.devices.end(),
                               [device](const HeldDevice &e) { return e.device == device; });
     if (entry != held.devices.end() && --entry->holds == 0) {
-      close = close || entry->closeAsked;
+      close = entry->closeAsked;
       held.devices.erase(entry);
-    } else if (entry != held.devices.end()) {
-      close = false;  // still held by another stage of the job
     }
   }
   if (close) {
@@ -145,7 +313,7 @@ void ReleaseJobDevice(pappl_device_t *device, bool own) {
 //
 
 bool PutOffClose(pappl_device_t *device) {
-  HeldDevices &held = Held();
+  Guards &held = Held();
   std::lock_guard<std::mutex> lock(held.mutex);
   for (HeldDevice &entry : held.devices) {
     if (entry.device == device) {
@@ -171,7 +339,7 @@ void SetJobMessageOnce(pappl_job_t *job, const char *format, ...) {
   vsnprintf(message, sizeof message, format, args);
   va_end(args);
 
-  HeldDevices &held = Held();
+  Guards &held = Held();
   std::lock_guard<std::mutex> lock(held.mutex);
   if (papplJobGetMessage(job) == nullptr) {
     papplJobSetMessage(job, "%s", message);

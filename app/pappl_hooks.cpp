@@ -11,16 +11,23 @@
 //   that client is null, and Avahi's browser asserts on it and aborts the whole process. The
 //   hook answers "no browser" for a null client, which PAPPL reports as an error before it
 //   lists the other devices.
-// - PAPPL may start a job twice, and closes a printer's device just after the job that used
-//   it has let the next job start: the hook on its job thread lets only one thread process a
-//   job, and the hook on its device close puts the close off while a job holds the device
-//   (pappl_guards.cpp).
+// - PAPPL may start a job twice or two jobs of a printer at once, starts the newest pending
+//   job first, and closes a printer's device just after the job that used it has let the next
+//   job start: the hook on its job thread processes one job at a time per printer, the lowest
+//   pending one, behind the printer's gate, and the hook on its device close puts the close off
+//   while a job holds the device (pappl_guards.cpp).
+// - PAPPL 1.3.1 has no way to set a printer's state message, and no "offline-report" reason:
+//   the hook on the copy of a printer's state into responses says that the line takes no data
+//   while a job finds it so (line_watch.h).
 //
 
 #include <dlfcn.h>
 
+#include <cstring>
+
 #include <avahi-client/lookup.h>
 
+#include "line_watch.h"
 #include "pappl_guards.h"
 #include "printer_app.h"
 
@@ -77,17 +84,80 @@ extern "C" void papplDeviceClose(pappl_device_t *device) {
 }
 
 //
-// '_papplJobProcess()' - PAPPL's job thread, for the one thread that claims the job.
+// '_papplJobProcess()' - PAPPL's job thread, for the printer's lowest pending job, behind the
+//                        printer's gate.
+//
+// The gate is held from before PAPPL opens the device for the job until after it closed it.
 //
 
 extern "C" void *_papplJobProcess(pappl_job_t *job) {
-  if (!ClaimJob(job)) {
-    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Job already being processed: this start is dropped.");
+  // The job may be gone once the thread has waited (canceled and cleaned up meanwhile): only
+  // its printer and id are used after the wait.
+  pappl_printer_t *printer = papplJobGetPrinter(job);
+  int id = papplJobGetID(job);
+  pappl_job_t *next = TakeGateForNextJob(printer, job);
+  if (next == nullptr) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG,
+                    "No job left to process when job %d was started: that start is dropped.", id);
     return nullptr;
+  }
+  if (papplJobGetID(next) != id) {
+    papplLogJob(next, PAPPL_LOGLEVEL_DEBUG, "Processed before job %d, which came after it.", id);
   }
   using Process = void *(*)(pappl_job_t *);
   auto process = reinterpret_cast<Process>(dlsym(RTLD_NEXT, "_papplJobProcess"));
-  void *result = process != nullptr ? process(job) : nullptr;
-  ReleaseJob(job);
+  void *result = process != nullptr ? process(next) : nullptr;
+  ReleasePrinterGate(printer);
   return result;
+}
+
+//
+// '_papplPrinterCopyStateNoLock()' - PAPPL's printer-state attributes, then the stalled
+//                                    line's message and reason.
+//
+// The attributes PAPPL adds are those after the last one the message had before the call (a
+// response may hold several printers).
+//
+
+extern "C" void _papplPrinterCopyStateNoLock(pappl_printer_t *printer, ipp_tag_t group_tag,
+                                             ipp_t *ipp, pappl_client_t *client, cups_array_t *ra) {
+  using Copy = void (*)(pappl_printer_t *, ipp_tag_t, ipp_t *, pappl_client_t *, cups_array_t *);
+  auto copy = reinterpret_cast<Copy>(dlsym(RTLD_NEXT, "_papplPrinterCopyStateNoLock"));
+  if (copy == nullptr) {
+    return;
+  }
+  ipp_attribute_t *last = nullptr;
+  for (ipp_attribute_t *attr = ippFirstAttribute(ipp); attr != nullptr;
+       attr = ippNextAttribute(ipp)) {
+    last = attr;
+  }
+  copy(printer, group_tag, ipp, client, ra);
+  if (!LineStalled(printer)) {
+    return;
+  }
+
+  // The attributes just added: find them again after the one that was last.
+  ipp_attribute_t *message = nullptr, *reasons = nullptr;
+  bool added = last == nullptr;
+  for (ipp_attribute_t *attr = ippFirstAttribute(ipp); attr != nullptr;
+       attr = ippNextAttribute(ipp)) {
+    if (!added) {
+      added = attr == last;
+      continue;
+    }
+    const char *name = ippGetName(attr);
+    if (name != nullptr && strcmp(name, "printer-state-message") == 0) {
+      message = attr;
+    } else if (name != nullptr && strcmp(name, "printer-state-reasons") == 0) {
+      reasons = attr;
+    }
+  }
+  if (message != nullptr) {
+    ippSetString(ipp, &message, 0, kLineStalledMessage);
+  }
+  if (reasons != nullptr) {
+    const char *first = ippGetString(reasons, 0, nullptr);
+    int at = first != nullptr && strcmp(first, "none") == 0 ? 0 : ippGetCount(reasons);
+    ippSetString(ipp, &reasons, at, kLineStalledReason);
+  }
 }

@@ -7,22 +7,28 @@
 // StartBands when a page starts, AddBandRow for every row and EndBands when the page ends.
 //
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "engine/engine.h"
+#include "line_watch.h"
 #include "paper_sizes.h"
 #include "pappl_guards.h"
 #include "print_settings.h"
 #include "printer_app.h"
+#include "serial_device.h"
 
 // One job being printed.
 struct VorneJob {
   pappl_job_t *job;
   pappl_device_t *device;
-  bool ownDevice;  // opened for this job (see pappl_guards.h)
+  bool serial;       // the device is a serial: port, whose writes the job watches
+  bool lineStalled;  // the job reported the printer's line as taking no data
+  bool stopSeen;     // the line's watch saw the job canceled (or the server stopping)
+  std::chrono::steady_clock::time_point stopSeenAt;
   PrintSettings settings;
   const PaperSize *paper;  // the job's paper, when it is one of the PPD's sizes
   bool cutToPaper;         // pages rendered here are cut to the paper's printable area
@@ -77,6 +83,38 @@ static void ShowProgress(void *context, int percent) {
 }
 
 //
+// 'WatchLine()' - The serial port's write watch: report a line that takes no data on the
+//                 printer, clear the report when it takes data again, and give the write up
+//                 when the job is canceled or the server stops (see line_watch.h).
+//
+
+static bool WatchLine(void *context, long stalledMs) {
+  auto *vorne = static_cast<VorneJob *>(context);
+  pappl_printer_t *printer = papplJobGetPrinter(vorne->job);
+  long stoppingMs = -1;
+  if (papplJobIsCanceled(vorne->job) || !papplSystemIsRunning(papplPrinterGetSystem(printer))) {
+    auto now = std::chrono::steady_clock::now();
+    if (!vorne->stopSeen) {
+      vorne->stopSeen = true;
+      vorne->stopSeenAt = now;
+    }
+    stoppingMs = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - vorne->stopSeenAt).count());
+  }
+  LineVerdict verdict = JudgeLine(stalledMs, stoppingMs);
+  if (verdict.stalled != vorne->lineStalled) {
+    vorne->lineStalled = verdict.stalled;
+    SetLineStalled(printer, verdict.stalled);
+    if (verdict.stalled) {
+      papplLogJob(vorne->job, PAPPL_LOGLEVEL_WARN, "%s", kLineStalledMessage);
+    } else {
+      papplLogJob(vorne->job, PAPPL_LOGLEVEL_INFO, "The printer takes data again.");
+    }
+  }
+  return verdict.giveUp;
+}
+
+//
 // 'AbortJob()' - Give up the job with a reason the user can read.
 //
 // The reason goes to the log at error level and into the job's state message, unless an
@@ -89,6 +127,28 @@ static void AbortJob(VorneJob &vorne, pappl_jreason_t reason, const char *messag
   papplLogJob(vorne.job, PAPPL_LOGLEVEL_ERROR, "%s", message);
   SetJobMessageOnce(vorne.job, "%s", message);
   papplJobSetReasons(vorne.job, reason, PAPPL_JREASON_NONE);
+}
+
+//
+// 'WriteFailed()' - End the job for bytes the device did not take: a canceled job whose line
+//                   took no more, a server that stops, or a port that failed.
+//
+
+static void WriteFailed(VorneJob &vorne) {
+  if (papplJobIsCanceled(vorne.job)) {
+    vorne.failed = true;
+    papplLogJob(vorne.job, PAPPL_LOGLEVEL_INFO,
+                "Canceled while the printer took no data; the page was not fed out.");
+    SetJobMessageOnce(vorne.job,
+                      "Canceled while the printer took no data; the page was not fed out.");
+  } else if (!papplSystemIsRunning(papplPrinterGetSystem(papplJobGetPrinter(vorne.job)))) {
+    AbortJob(vorne, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+             "The server stopped while the printer took no data.");
+  } else {
+    AbortJob(vorne, PAPPL_JREASON_ABORTED_BY_SYSTEM,
+             "The printer's port failed while the job was being sent (printer unplugged or "
+             "switched off?).");
+  }
 }
 
 //
@@ -110,9 +170,7 @@ static bool CheckStatus(VorneJob &vorne, PrintStatus status) {
       AbortJob(vorne, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Not enough memory to print the page.");
       return false;
     case kPrintWriteFailed:
-      AbortJob(vorne, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-               "The printer's port failed while the job was being sent (printer unplugged "
-               "or switched off?).");
+      WriteFailed(vorne);
       return false;
   }
   AbortJob(vorne, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The band engine failed.");
@@ -132,9 +190,7 @@ static bool FlushDevice(VorneJob &vorne) {
   pappl_devmetrics_t metrics;
   papplDeviceGetMetrics(vorne.device, &metrics);
   if (metrics.write_bytes - vorne.bytesBefore < vorne.bytesHanded) {
-    AbortJob(vorne, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-             "The printer's port failed while the job was being sent (printer unplugged or "
-             "switched off?).");
+    WriteFailed(vorne);
     return false;
   }
   return true;
@@ -217,20 +273,43 @@ static PrintSettings SettingsOf(pappl_job_t *job, const pappl_pr_options_t *opti
 }
 
 //
-// 'StartVorneJob()' - Begin a job: its record, the printer's prologue (print quality).
+// 'ReleaseVorneJob()' - Let go of what the job holds: the watch of its line, the report of a
+//                       stalled line, the device and the printer's gate.
+//
+
+static void ReleaseVorneJob(VorneJob &vorne) {
+  if (vorne.serial) {
+    SetSerialWriteWatch(vorne.device, nullptr, nullptr);
+  }
+  if (vorne.lineStalled) {
+    vorne.lineStalled = false;
+    SetLineStalled(papplJobGetPrinter(vorne.job), false);
+  }
+  ReleaseJobDevice(vorne.device);
+  LeavePrinterGate(vorne.job);
+}
+
+//
+// 'StartVorneJob()' - Begin a job: its turn at the printer, its record, the printer's
+//                     prologue (print quality).
 //
 
 bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
+  if (!EnterPrinterGate(job)) {
+    return false;
+  }
   std::unique_ptr<VorneJob> vorne(new (std::nothrow) VorneJob());
   if (!vorne) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Not enough memory to start the job.");
     SetJobMessageOnce(job, "Not enough memory to start the job.");
+    LeavePrinterGate(job);
     return false;
   }
   vorne->job = job;
-  vorne->device = HoldJobDevice(job, device, vorne->ownDevice);
+  vorne->device = HoldJobDevice(job, device);
   if (vorne->device == nullptr) {
-    AbortJob(*vorne, PAPPL_JREASON_ABORTED_BY_SYSTEM, "Unable to open the printer's device.");
+    AbortJob(*vorne, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The printer's device is not open.");
+    LeavePrinterGate(job);
     return false;
   }
   vorne->settings = SettingsOf(job, options);
@@ -238,8 +317,14 @@ bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t
   vorne->cutToPaper = !IsClientRaster(papplJobGetFormat(job));
   vorne->sink = PrinterSink{vorne.get(), WriteToDevice, JobIsCanceled, ShowProgress, false};
 
-  // Whatever an earlier job left in PAPPL's buffer is not this job's to account for.
+  // Whatever an earlier job left in PAPPL's buffer is not this job's to account for (nor sent,
+  // when the line gave that job's writes up); then this job watches the line's writes.
   papplDeviceFlush(vorne->device);
+  const char *uri = papplPrinterGetDeviceURI(papplJobGetPrinter(job));
+  vorne->serial = uri != nullptr && strncmp(uri, "serial:", 7) == 0;
+  if (vorne->serial) {
+    SetSerialWriteWatch(vorne->device, WatchLine, vorne.get());
+  }
   pappl_devmetrics_t metrics;
   papplDeviceGetMetrics(vorne->device, &metrics);
   vorne->bytesBefore = metrics.write_bytes;
@@ -256,7 +341,7 @@ bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t
   JobOptions prologue{};
   prologue.quality = vorne->settings.draft ? 0 : 1;
   if (!CheckStatus(*vorne, StartDoc(prologue, vorne->sink))) {
-    ReleaseJobDevice(vorne->device, vorne->ownDevice);
+    ReleaseVorneJob(*vorne);
     return false;
   }
   papplJobSetData(job, vorne.release());
@@ -400,8 +485,8 @@ bool EndVornePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t 
 }
 
 //
-// 'EndVorneJob()' - End the job: the printer needs nothing more; the record and the hold on
-//                   the device go.
+// 'EndVorneJob()' - End the job: the printer needs nothing more; the record, the hold on the
+//                   device and the job's turn at the printer go.
 //
 // Returns false when the job failed on the way, so that PAPPL marks it aborted.
 //
@@ -421,7 +506,10 @@ bool EndVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *
     ok = CheckStatus(*vorne, EndBands(vorne->page, vorne->sink));
   }
   ok = ok && CheckStatus(*vorne, EndDoc(vorne->sink)) && FlushDevice(*vorne);
-  ReleaseJobDevice(vorne->device, vorne->ownDevice);
+  if (vorne->failed) {
+    papplDeviceFlush(vorne->device);  // nothing of the job stays in PAPPL's buffer
+  }
+  ReleaseVorneJob(*vorne);
   if (!ok) {
     return false;
   }

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,9 +59,12 @@ struct SerialSpeed {
 struct SerialPort {
   int fd = -1;
   SerialLine line = {};
-  bool watch_dsr = false;           // flow=dtrdsr on a port that has modem lines
-  size_t dsr_chunk = 1;             // bytes sent between two looks at DSR
-  std::atomic<bool> failed{false};  // the port failed while writing; later writes fail at once
+  bool watch_dsr = false;            // flow=dtrdsr on a port that has modem lines
+  size_t dsr_chunk = 1;              // bytes sent between two looks at DSR
+  std::atomic<bool> failed{false};   // the port failed while writing; later writes fail at once
+  SerialWriteWatch watch = nullptr;  // asked while a write waits (set by the job writing)
+  void *watch_context = nullptr;
+  bool gave_up = false;  // the watch gave a write up; later writes fail until it is set again
 };
 
 // The ports the list offers, in the order they are shown.
@@ -436,10 +440,12 @@ static bool PreparePort(SerialPort *port, char *message, size_t message_size) {
     port->dsr_chunk = std::max<size_t>(1, bytes_per_look);
   }
 
-  // Blocking from here on: a write waits while the printer is slow or holds the line.
+  // Not blocking: a write that finds the port's buffer full waits in poll(), a step at a time,
+  // so that the job can give it up (SetSerialWriteWatch).
   int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    snprintf(message, message_size, "cannot set %s to blocking: %s", line.path, strerror(errno));
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    snprintf(message, message_size, "cannot set %s to non-blocking: %s", line.path,
+             strerror(errno));
     return false;
   }
   tcflush(fd, TCIFLUSH);
@@ -448,11 +454,16 @@ static bool PreparePort(SerialPort *port, char *message, size_t message_size) {
 
 //
 // 'CloseSerialPort()' - Release the port's lock, close it and free its record. Nothing of the
-// line is restored. The kernel sends what it still holds before the last close completes.
+// line is restored. The kernel sends what it still holds before the last close completes,
+// unless a write was given up on a line that took nothing: that is dropped, so that the close
+// does not wait for it.
 //
 
 static void CloseSerialPort(SerialPort *port) {
   if (port->fd >= 0) {
+    if (port->gave_up) {
+      tcflush(port->fd, TCOFLUSH);
+    }
     ioctl(port->fd, TIOCNXCL);
     flock(port->fd, LOCK_UN);
     close(port->fd);
@@ -480,7 +491,7 @@ static bool OpenDevice(pappl_device_t *device, const char *device_uri, const cha
     return false;
   }
 
-  // O_NONBLOCK only for the open: without CLOCAL yet, the open could wait for carrier.
+  // O_NONBLOCK: without CLOCAL yet, the open could wait for carrier; writes stay non-blocking.
   port->fd = open(port->line.path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (port->fd < 0) {
     OpenFailure(errno, port->line.path, message, sizeof(message));
@@ -544,12 +555,81 @@ static bool HungUp(const struct pollfd &watch) {
 }
 
 //
-// 'WaitForDsr()' - With flow=dtrdsr, wait while the printer holds DSR low. Returns false when
-// the port failed (reported).
+// 'LineWait' - How long the port has taken no byte, for its write watch.
 //
 
-static bool WaitForDsr(pappl_device_t *device, SerialPort *port) {
-  for (;;) {
+namespace {
+
+class LineWait {
+ public:
+  explicit LineWait(SerialPort *port) : port_(port) {}
+  // A step went by without a byte taken from the writer: asks the watch; true when it gives
+  // the write up (what the kernel holds for the port is then dropped). A port whose queue
+  // shrank since the last step still moves (a UART lets a writer in only once its queue is
+  // nearly empty, seconds at a low speed): that counts as bytes taken.
+  bool GiveUp() {
+    auto now = std::chrono::steady_clock::now();
+    int queued = -1;
+    if (ioctl(port_->fd, TIOCOUTQ, &queued) != 0) {
+      queued = -1;
+    }
+    bool moving = waiting_ && queued >= 0 && queued < queued_;
+    queued_ = queued;
+    if (!waiting_ || moving) {
+      if (moving) {
+        Moved();
+      }
+      waiting_ = true;
+      since_ = now;
+    }
+    if (port_->watch == nullptr) {
+      return false;
+    }
+    long stalled_ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - since_).count());
+    if (!port_->watch(port_->watch_context, std::max(1L, stalled_ms))) {
+      return false;
+    }
+    port_->gave_up = true;
+    tcflush(port_->fd, TCOFLUSH);
+    return true;
+  }
+  // Bytes were taken: tells the watch, once after a wait.
+  void Moved() {
+    if (waiting_ && port_->watch != nullptr) {
+      port_->watch(port_->watch_context, 0);
+    }
+    waiting_ = false;
+  }
+
+ private:
+  SerialPort *port_;
+  bool waiting_ = false;
+  int queued_ = -1;  // bytes in the port's queue at the last step
+  std::chrono::steady_clock::time_point since_;
+};
+
+}  // namespace
+
+//
+// 'GaveUp()' - Report a write the watch gave up and return false.
+//
+
+static bool GaveUp(pappl_device_t *device, SerialPort *port) {
+  papplDeviceError(device,
+                   "Serial port %s: the write was given up while the printer took no data "
+                   "(the job was canceled or the server is stopping).",
+                   port->line.path);
+  return false;
+}
+
+//
+// 'WaitForDsr()' - With flow=dtrdsr, wait while the printer holds DSR low. Returns false when
+// the port failed (reported) or the watch gave the write up.
+//
+
+static bool WaitForDsr(pappl_device_t *device, SerialPort *port, LineWait &wait) {
+  for (int looks = 0;; looks++) {
     int lines;
     if (ioctl(port->fd, TIOCMGET, &lines) != 0) {
       if (errno == EINTR) {
@@ -560,6 +640,9 @@ static bool WaitForDsr(pappl_device_t *device, SerialPort *port) {
     }
     if (lines & TIOCM_DSR) {
       return true;
+    }
+    if (looks > 0 && looks % (kSerialWatchStepMs / kDsrPollMs) == 0 && wait.GiveUp()) {
+      return GaveUp(device, port);
     }
 
     // poll() without events sleeps, and wakes early only when the line hangs up.
@@ -572,17 +655,19 @@ static bool WaitForDsr(pappl_device_t *device, SerialPort *port) {
 }
 
 //
-// 'WriteChunk()' - Write all of count bytes, waiting while the port's buffer is full. Returns
-// false when the port failed (reported).
+// 'WriteChunk()' - Write all of count bytes, waiting while the port's buffer is full, a step
+// at a time, asking the watch after each step without a byte taken. Returns false when the
+// port failed (reported) or the watch gave the write up.
 //
 
 static bool WriteChunk(pappl_device_t *device, SerialPort *port, const unsigned char *bytes,
-                       size_t count) {
+                       size_t count, LineWait &wait) {
   while (count > 0) {
     ssize_t written = write(port->fd, bytes, count);
     if (written > 0) {
       bytes += written;
       count -= static_cast<size_t>(written);
+      wait.Moved();
       continue;
     }
     if (written < 0 && errno == EINTR) {
@@ -595,7 +680,7 @@ static bool WriteChunk(pappl_device_t *device, SerialPort *port, const unsigned 
 
     // Nothing went out: wait until the port takes data again, or hangs up.
     struct pollfd watch = {port->fd, POLLOUT, 0};
-    int ready = poll(&watch, 1, -1);
+    int ready = poll(&watch, 1, kSerialWatchStepMs);
     if (ready < 0 && errno != EINTR) {
       PortFailed(device, port, errno);
       return false;
@@ -603,6 +688,9 @@ static bool WriteChunk(pappl_device_t *device, SerialPort *port, const unsigned 
     if (ready > 0 && HungUp(watch)) {
       PortFailed(device, port, 0);
       return false;
+    }
+    if (ready == 0 && wait.GiveUp()) {
+      return GaveUp(device, port);
     }
   }
   return true;
@@ -617,18 +705,19 @@ static bool WriteChunk(pappl_device_t *device, SerialPort *port, const unsigned 
 
 static ssize_t WriteDevice(pappl_device_t *device, const void *buffer, size_t bytes) {
   SerialPort *port = static_cast<SerialPort *>(papplDeviceGetData(device));
-  if (port == nullptr || port->failed) {
+  if (port == nullptr || port->failed || port->gave_up) {
     return -1;
   }
 
   const unsigned char *data = static_cast<const unsigned char *>(buffer);
   size_t left = bytes;
+  LineWait wait(port);
   while (left > 0) {
     size_t chunk = port->watch_dsr ? std::min(left, port->dsr_chunk) : left;
-    if (port->watch_dsr && !WaitForDsr(device, port)) {
+    if (port->watch_dsr && !WaitForDsr(device, port, wait)) {
       return -1;
     }
-    if (!WriteChunk(device, port, data, chunk)) {
+    if (!WriteChunk(device, port, data, chunk, wait)) {
       return -1;
     }
     if (port->watch_dsr) {
@@ -799,4 +888,21 @@ void AddSerialScheme() {
   papplDeviceIsSupported("socket://localhost");
   papplDeviceAddScheme("serial", PAPPL_DEVTYPE_CUSTOM_LOCAL, ListDevices, OpenDevice, CloseDevice,
                        ReadDevice, WriteDevice, StatusDevice, IdDevice);
+}
+
+//
+// 'SetSerialWriteWatch()' - Set the watch of the port's writes; with a new watch the port
+// writes again after a write was given up.
+//
+
+void SetSerialWriteWatch(pappl_device_t *device, SerialWriteWatch watch, void *context) {
+  SerialPort *port = static_cast<SerialPort *>(papplDeviceGetData(device));
+  if (port == nullptr) {
+    return;
+  }
+  port->watch = watch;
+  port->watch_context = context;
+  if (watch != nullptr) {
+    port->gave_up = false;
+  }
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 
 struct termios;
+typedef struct _pappl_device_s pappl_device_t;
 
 // Flow control on the line: none, XON/XOFF ("soft"), RTS/CTS ("hard" or "rtscts"), or the
 // printer's DTR wired to our DSR ("dtrdsr").
@@ -43,5 +44,18 @@ bool SetSerialTermios(const SerialLine &line, struct termios *tio);
 // devices for the "devices" sub-command without calling the system callback). PAPPL's own
 // schemes (file, socket, usb, dnssd, snmp) stay available. Calling it again changes nothing.
 void AddSerialScheme();
+
+// Asked while a write to a serial port waits for the printer: about every kSerialWatchStepMs
+// with how long the port has taken no byte (milliseconds), and once with 0 when bytes go out
+// again after such a wait. Returning true gives the write up: it fails, what the kernel still
+// holds for the port is dropped, and the port's later writes fail at once until a watch is
+// set again (ending the watch does not end that); a close then does not wait for the line to
+// drain.
+using SerialWriteWatch = bool (*)(void *context, long stalled_ms);
+constexpr int kSerialWatchStepMs = 250;
+
+// 'SetSerialWriteWatch()' - Set (or with a null watch, end) the watch of an open serial:
+// device's writes. The device must have been opened with the serial scheme.
+void SetSerialWriteWatch(pappl_device_t *device, SerialWriteWatch watch, void *context);
 
 #endif  // QUILLMARSH_APP_SERIAL_DEVICE_H

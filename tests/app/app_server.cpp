@@ -558,3 +558,21 @@ void ExpectCanceledPage(const Bytes &printed, const Bytes &whole) {
   EXPECT_TRUE(std::equal(printed.begin(), printed.end() - 1, whole.begin()))
       << "the canceled job's bands are the first bands of the page";
 }
+
+// --- Documents made at test time ---
+
+Bytes MakeDocument(const ServerFolder &folder, const std::string &device, const std::string &name,
+                   const std::vector<std::string> &programs) {
+  std::string path = folder.path() + "/" + name;
+  std::vector<std::string> argv = {"/usr/bin/gs",  "-q",
+                                   "-dSAFER",      "-dBATCH",
+                                   "-dNOPAUSE",    "-sDEVICE=" + device,
+                                   "-r72",         "-sPAPERSIZE=letter",
+                                   "-dFIXEDMEDIA", "-sOutputFile=" + path};
+  for (const std::string &program : programs) {
+    argv.push_back(std::string(QUILLMARSH_APP_TEST_DIR) + "/documents/" + program);
+  }
+  CommandRun made = RunAs(argv, {"PATH=/usr/bin:/bin"}, geteuid(), getegid());
+  EXPECT_EQ(made.status, 0) << made.err;
+  return ReadBytes(path);
+}

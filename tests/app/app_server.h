@@ -163,4 +163,12 @@ std::string AppPath();
 Bytes ReadBytes(const std::string &path);
 std::string ReadText(const std::string &path);
 
+// --- Documents made at test time ---
+
+// A document made by Ghostscript's device from sample PostScript programs (files under
+// tests/app/documents, one page after the other) at 72 dpi on Letter, written into the folder
+// under name; its bytes.
+Bytes MakeDocument(const ServerFolder &folder, const std::string &device, const std::string &name,
+                   const std::vector<std::string> &programs = {"onepage.ps"});
+
 #endif  // QUILLMARSH_TESTS_APP_APP_SERVER_H

@@ -463,4 +463,51 @@ TEST_F(SerialPort, HangUpMidWriteFailsTheWrite) {
   papplDeviceClose(device);
 }
 
+// What a write watch was asked: how long the line had taken nothing, each time. It gives the
+// write up once the line has taken nothing for kGiveUpMs.
+constexpr long kGiveUpMs = 600;
+bool Watch(void *context, long stalled_ms) {
+  static_cast<std::vector<long> *>(context)->push_back(stalled_ms);
+  return stalled_ms >= kGiveUpMs;
+}
+
+// A printer that stops reading: the write waits a step at a time, asking the watch with a
+// growing wait, until the watch gives it up; later writes fail at once until a watch is set
+// again.
+TEST_F(SerialPort, AWriteToAStoppedLineAsksItsWatchUntilGivenUp) {
+  pappl_device_t *device = Open("?baud=9600");
+  ASSERT_NE(device, nullptr) << messages_;
+  std::vector<long> asked;
+  SetSerialWriteWatch(device, Watch, &asked);
+
+  // More than the pseudo-terminals and socat hold, with nobody reading.
+  const Bytes sent = Pattern(1 << 20);
+  auto written = std::async(std::launch::async,
+                            [&] { return papplDeviceWrite(device, sent.data(), sent.size()); });
+  ASSERT_EQ(written.wait_for(kWriteLimit), std::future_status::ready) << "the write still waits";
+  EXPECT_EQ(written.get(), -1);
+  EXPECT_NE(messages_.find("the write was given up"), std::string::npos) << messages_;
+  ASSERT_GE(asked.size(), 2u);
+  EXPECT_GE(asked.back(), kGiveUpMs);
+  for (size_t i = 0; i < asked.size(); i++) {
+    EXPECT_TRUE(asked[i] > 0 && (i == 0 || asked[i] > asked[i - 1])) << "ask " << i;
+  }
+
+  // At once: the watch is not asked again.
+  size_t asks = asked.size();
+  EXPECT_EQ(papplDeviceWrite(device, sent.data(), sent.size()), -1) << "after the give-up";
+  SetSerialWriteWatch(device, nullptr, nullptr);
+  EXPECT_EQ(papplDeviceWrite(device, sent.data(), sent.size()), -1) << "with the watch ended";
+  EXPECT_EQ(asked.size(), asks);
+
+  // A new watch, and a printer that reads: the port writes again.
+  SetSerialWriteWatch(device, Watch, &asked);
+  auto drained =
+      std::async(std::launch::async, ReadPrinter, pty_.printer_path(), sent.size(), kAnySpeed);
+  EXPECT_EQ(papplDeviceWrite(device, sent.data(), 64 << 10), 64 << 10) << messages_;
+  pty_.Stop();  // the reader sees the hang-up and ends
+  drained.wait();
+  papplDeviceClose(device);
+}
+
 }  // namespace

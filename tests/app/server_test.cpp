@@ -293,18 +293,6 @@ TEST(Faults, ListingDevicesKeepsTheServerUpWithoutAvahi) {
   EXPECT_NE(status.out.find("Running"), std::string::npos) << status.out;
 }
 
-// A document made by Ghostscript from one of the sample PostScript programs.
-Bytes MakeDocument(const ServerFolder &folder, const std::string &device, const std::string &name) {
-  std::string path = folder.path() + "/" + name;
-  CommandRun made =
-      RunAs({"/usr/bin/gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=" + device, "-r72",
-             "-sPAPERSIZE=letter", "-dFIXEDMEDIA", "-sOutputFile=" + path,
-             std::string(QUILLMARSH_APP_TEST_DIR) + "/documents/onepage.ps"},
-            {"PATH=/usr/bin:/bin"}, geteuid(), getegid());
-  EXPECT_EQ(made.status, 0) << made.err;
-  return ReadBytes(path);
-}
-
 TEST(Documents, RenderedHereAt180DpiUnlessTheJobAsksFor360) {
   ServerFolder folder;
   AppServer server(folder);
