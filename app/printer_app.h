@@ -21,6 +21,7 @@ struct AppContext {
   pappl_pr_driver_t drivers[1] = {{kDriverName, kDriverDescription, nullptr, nullptr}};
   std::string stateFile;  // printers and their defaults, saved on every change
   std::string spoolDir;   // documents of queued jobs
+  std::string hookError;  // why a hook into PAPPL is not reached; empty when all are
 };
 
 // The vendor attributes: the PPD's TopMargin and LeftMargin (millimetres) and the filter's
@@ -62,5 +63,9 @@ bool PrintPdfDocument(pappl_job_t *job, pappl_device_t *device, void *data);
 // recognise.
 void AdjustJobRequest(pappl_client_t *client);
 const char *DetectDocumentType(const unsigned char *header, size_t headersize, void *data);
+
+// pappl_hooks.cpp (in the executable): whether every hook into PAPPL is reached; false with a
+// message naming the first that is not.
+bool CheckPapplHooks(std::string &error);
 
 #endif  // QUILLMARSH_APP_PRINTER_APP_H
