@@ -316,6 +316,8 @@ TEST(Restart, AKillMidJobHoldsThatJobAndPrintsTheOnesBehindIt) {
   // A job handed out just before the kill, its document spooled but the job not yet saved.
   std::string spool = folder.path() + "/tmp/quillmarsh" + std::to_string(ServerUid()) + ".d";
   std::ofstream(spool + "/p00001j000000040-lost.pwg") << "lost";
+  // The job thread's marker names the job cut off, whatever state PAPPL last saved for it.
+  EXPECT_TRUE(Exists(spool + "/printing-p00001j00000000" + std::to_string(first)));
 
   AppServer server(folder);
   ASSERT_TRUE(server.Start(error)) << error;
