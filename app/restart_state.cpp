@@ -264,6 +264,14 @@ bool SaveStateFile(pappl_system_t *system, const std::string &path) {
     unlink(temporary.c_str());
     return false;
   }
+  if (!EndsAsPapplEndsAState(body)) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR,
+             "The state written to '%s' is cut short (is the disk full?): the state file is "
+             "left as it was.",
+             temporary.c_str());
+    unlink(temporary.c_str());
+    return false;
+  }
   {
     FileDescriptor file(open(temporary.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
     std::string sealed = SealState(body);

@@ -30,6 +30,20 @@ static uint64_t Fnv1a(const std::string &text) {
 }
 
 //
+// 'EndsAsPapplEndsAState()' - Whether the text ends with a whole line, after its printers.
+//
+
+bool EndsAsPapplEndsAState(const std::string &body) {
+  if (body.empty() || body.back() != '\n') {
+    return false;
+  }
+  bool printers = body.find("\n<Printer ") != std::string::npos || body.rfind("<Printer ", 0) == 0;
+  const std::string closing = "\n</Printer>\n";
+  return !printers || (body.size() >= closing.size() &&
+                       body.compare(body.size() - closing.size(), closing.size(), closing) == 0);
+}
+
+//
 // 'SealState()' - Append the end line.
 //
 

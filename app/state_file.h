@@ -25,6 +25,11 @@ enum class StateCheck {
   kAltered,   // an end line whose length or hash does not match what precedes it
 };
 
+// Whether PAPPL's text ends where PAPPL ends a state: after a whole line, and after the last
+// printer's closing line when it has printers. PAPPL 1.3.1 does not report a write that
+// failed (a full disk), and the text it leaves is cut at any byte.
+bool EndsAsPapplEndsAState(const std::string &body);
+
 // PAPPL's text with our end line after it.
 std::string SealState(const std::string &body);
 

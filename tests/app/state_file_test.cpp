@@ -69,6 +69,28 @@ TEST(StateFile, AWholeFileIsToldFromADamagedOne) {
   EXPECT_EQ(body, kState);
 }
 
+struct Written {
+  const char *name;
+  std::string body;
+  bool whole;
+};
+
+TEST(StateFile, AStateCutWhilePapplWroteItIsNotSealed) {
+  const std::string noPrinters = "DNSSDName quillmarsh\nNextPrinterID 1\nUUID urn:uuid:1\n";
+  const Written cases[] = {
+      {"with printers", kState, true},
+      {"without printers", noPrinters, true},
+      {"nothing", "", false},
+      {"cut inside a line", kState.substr(0, kState.size() - 3), false},
+      {"cut after a job line", kState.substr(0, kState.find("</Printer>\n<Printer")), false},
+      {"cut after a printer's first line", kState.substr(0, kState.find("NextJobId")), false},
+  };
+  for (const Written &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(EndsAsPapplEndsAState(c.body), c.whole);
+  }
+}
+
 TEST(StateFile, ProcessingJobsAreLoadedPendingAndNamed) {
   std::vector<JobRef> processing;
   std::string loadable = PendingInsteadOfProcessing(kState, processing);
