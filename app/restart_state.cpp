@@ -170,17 +170,18 @@ void HoldInterruptedJob(pappl_job_t *job) {
 //
 
 void RestoreJobs(pappl_system_t *system, const std::string &spoolDir,
-                 const std::vector<JobRef> &processing) {
+                 const std::vector<JobRef> &processing, std::map<int, int> &handedOut) {
   std::map<int, SpoolJobs> spool = ReadSpoolFolder(system, spoolDir);
   for (pappl_printer_t *printer : PrintersOf(system)) {
     int id = papplPrinterGetID(printer);
     SpoolJobs &files = spool[id];
 
-    // The next id goes past the jobs of the state file and every job file: a job handed out
-    // just before the server was killed may have its document spooled but not be saved.
+    // The next id goes past the jobs of the state loaded, those of a damaged copy not loaded,
+    // and every job file: a job handed out just before the server was killed may have its
+    // document spooled but not be saved.
     std::vector<pappl_job_t *> all;
     papplPrinterIterateAllJobs(printer, Collect<pappl_job_t>, &all, 1, 0);
-    int highest = files.highestJob;
+    int highest = std::max(files.highestJob, handedOut[id]);
     for (pappl_job_t *job : all) {
       highest = std::max(highest, papplJobGetID(job));
     }
@@ -402,7 +403,14 @@ bool LoadStateFile(pappl_system_t *system, const std::string &path, const std::s
   bool loaded = papplSystemLoadState(system, scratch.c_str());
   unlink(scratch.c_str());
   if (loaded) {
-    RestoreJobs(system, spoolDir, processing);
+    // Every copy, whole or not, tells which ids were handed out.
+    std::map<int, int> handedOut;
+    for (const Copy &copy : copies) {
+      for (const auto &[printer, job] : HighestJobIds(copy.text)) {
+        handedOut[printer] = std::max(handedOut[printer], job);
+      }
+    }
+    RestoreJobs(system, spoolDir, processing, handedOut);
   }
   return loaded;
 }

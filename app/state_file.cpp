@@ -4,6 +4,7 @@
 
 #include "state_file.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -201,6 +202,43 @@ std::string PendingInsteadOfProcessing(const std::string &body, std::vector<JobR
     result += line;
   }
   return result;
+}
+
+//
+// 'HighestJobIds()' - The highest job id of each printer in a state text.
+//
+
+std::map<int, int> HighestJobIds(const std::string &text) {
+  std::map<int, int> highest;
+  int printer = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end;
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+
+    int job = 0;
+    if (line.rfind("<Printer ", 0) == 0) {
+      printer = 0;
+      for (const Option &option : ParseOptions(line, strlen("<Printer "))) {
+        printer = option.name == "id" ? NumberOf(line, option) : printer;
+      }
+    } else if (line.rfind("NextJobId ", 0) == 0) {
+      Option next;
+      next.valueStart = strlen("NextJobId ");
+      next.valueEnd = line.size();
+      job = NumberOf(line, next) - 1;
+    } else if (line.rfind("Job ", 0) == 0) {
+      for (const Option &option : ParseOptions(line, strlen("Job "))) {
+        job = option.name == "id" ? NumberOf(line, option) : job;
+      }
+    }
+    if (printer > 0 && job > 0) {
+      highest[printer] = std::max(highest[printer], job);
+    }
+  }
+  return highest;
 }
 
 //

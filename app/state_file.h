@@ -14,6 +14,7 @@
 #ifndef QUILLMARSH_APP_STATE_FILE_H
 #define QUILLMARSH_APP_STATE_FILE_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,11 @@ struct JobRef {
 // saved as pending instead (PAPPL would otherwise keep it processing, with nothing processing
 // it, and the queue stuck behind it), and listed in processing. Other lines are unchanged.
 std::string PendingInsteadOfProcessing(const std::string &body, std::vector<JobRef> &processing);
+
+// The highest job id each printer (by id) has handed out according to a state text, whole or
+// not: its jobs and its next job id. For the text of a damaged state file, whose jobs may
+// have gone on past those of the copy loaded instead.
+std::map<int, int> HighestJobIds(const std::string &text);
 
 // The printer and job of a file in the spool folder: PAPPL names a job's files
 // "pPPPPPjJJJJJJJJJ-NAME.EXT", and the application its marker of a job being printed

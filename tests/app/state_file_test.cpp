@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,17 @@ TEST(StateFile, ProcessingJobsAreLoadedPendingAndNamed) {
   std::string orphan = "Job id=\"4\" state=\"5\"\n";
   EXPECT_EQ(PendingInsteadOfProcessing(orphan, processing), orphan);
   EXPECT_TRUE(processing.empty());
+}
+
+TEST(StateFile, TheHighestJobIdsAreReadFromAnyStateText) {
+  // Printer 1: its next id says 3 were handed out, its jobs go to 3; printer 2: job 7.
+  EXPECT_EQ(HighestJobIds(kState), (std::map<int, int>{{1, 3}, {2, 7}}));
+  // Cut in the second printer's first line: what came before still counts.
+  EXPECT_EQ(HighestJobIds(kState.substr(0, kState.find("name=\"other\""))),
+            (std::map<int, int>{{1, 3}}));
+  EXPECT_EQ(HighestJobIds("<Printer id=\"4\">\nNextJobId 12\nJob id=\"9\"\n"),
+            (std::map<int, int>{{4, 11}}));
+  EXPECT_TRUE(HighestJobIds("Job id=\"9\"\nNextJobId x\n").empty());
 }
 
 struct SpoolName {
