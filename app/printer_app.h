@@ -21,7 +21,8 @@ struct AppContext {
   pappl_pr_driver_t drivers[1] = {{kDriverName, kDriverDescription, nullptr, nullptr}};
   std::string stateFile;  // printers and their defaults, saved on every change
   std::string spoolDir;   // documents of queued jobs
-  std::string hookError;  // why a hook into PAPPL is not reached; empty when all are
+  // Why a hook into PAPPL is not reached; empty once main() found all of them reached.
+  std::string hookError = "The PAPPL hooks were not checked.";
 };
 
 // The vendor attributes: the PPD's TopMargin and LeftMargin (millimetres) and the filter's
