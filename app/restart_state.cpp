@@ -436,8 +436,9 @@ void MarkJobPrinting(pappl_job_t *job) {
   if (marker.empty()) {
     return;
   }
+  // Synced with its folder, so that it outlasts a power cut.
   FileDescriptor file(open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-  if (file.fd < 0) {
+  if (file.fd < 0 || !SyncFolder(FolderOf(marker))) {
     papplLogJob(job, PAPPL_LOGLEVEL_WARN,
                 "Unable to mark the job as printing (%s): a restart will not know it was.",
                 strerror(errno));
