@@ -28,6 +28,8 @@ int main(int argc, char *argv[]) {
   AddSerialScheme();
 
   AppContext app;
+  // The server refuses to start without its hooks (SetUpSystem says why in the log).
+  CheckPapplHooks(app.hookError);
   return papplMainloop(argc, argv, QUILLMARSH_VERSION, nullptr, 1, app.drivers, nullptr,
                        SetUpVorneDriver, nullptr, nullptr, SetUpSystem, nullptr, &app);
 }

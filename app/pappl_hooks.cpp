@@ -15,10 +15,16 @@
 //   job first, and closes a printer's device just after the job that used it has let the next
 //   job start: the hook on its job thread processes one job at a time per printer, the lowest
 //   pending one, behind the printer's gate, and the hook on its device close puts the close off
-//   while a job holds the device (pappl_guards.cpp).
+//   while a job holds the device (pappl_guards.cpp). The job thread's hook also leaves a marker
+//   of the job being printed for as long as it runs, so that a restart knows which job was cut
+//   off (restart_state.cpp).
 // - PAPPL 1.3.1 has no way to set a printer's state message, and no "offline-report" reason:
 //   the hook on the copy of a printer's state into responses says that the line takes no data
 //   while a job finds it so (line_watch.h).
+//
+// The hooks were written for PAPPL 1.3.1 (the build refuses another version), and they are
+// listed in kHooks below: at start-up each must be reached, or the server refuses to start
+// (a missing one would let jobs overlap or, for the Avahi one, end the server).
 //
 
 #include <dlfcn.h>
@@ -27,9 +33,11 @@
 
 #include <avahi-client/lookup.h>
 
+#include "hook_check.h"
 #include "line_watch.h"
 #include "pappl_guards.h"
 #include "printer_app.h"
+#include "restart_state.h"
 
 //
 // '_papplJobValidateDocumentAttributes()' - PAPPL's check of a job request's document, then
@@ -106,7 +114,9 @@ extern "C" void *_papplJobProcess(pappl_job_t *job) {
   }
   using Process = void *(*)(pappl_job_t *);
   auto process = reinterpret_cast<Process>(dlsym(RTLD_NEXT, "_papplJobProcess"));
+  std::string marker = MarkJobPrinting(next);
   void *result = process != nullptr ? process(next) : nullptr;
+  UnmarkJobPrinting(printer, marker);
   ReleasePrinterGate(printer);
   return result;
 }
@@ -160,4 +170,31 @@ extern "C" void _papplPrinterCopyStateNoLock(pappl_printer_t *printer, ipp_tag_t
     int at = first != nullptr && strcmp(first, "none") == 0 ? 0 : ippGetCount(reasons);
     ippSetString(ipp, &reasons, at, kLineStalledReason);
   }
+}
+
+//
+// 'CheckPapplHooks()' - Whether every hook above is reached; false with a message naming one
+//                       that is not.
+//
+
+static const void *FirstDefinition(const char *name) {
+  return dlsym(RTLD_DEFAULT, name);
+}
+
+static const void *NextDefinition(const char *name) {
+  return dlsym(RTLD_NEXT, name);
+}
+
+bool CheckPapplHooks(std::string &error) {
+  static const Hook kHooks[] = {
+      {"_papplJobValidateDocumentAttributes",
+       reinterpret_cast<const void *>(&_papplJobValidateDocumentAttributes)},
+      {"avahi_service_browser_new", reinterpret_cast<const void *>(&avahi_service_browser_new)},
+      {"papplDeviceClose", reinterpret_cast<const void *>(&papplDeviceClose)},
+      {"_papplJobProcess", reinterpret_cast<const void *>(&_papplJobProcess)},
+      {"_papplPrinterCopyStateNoLock",
+       reinterpret_cast<const void *>(&_papplPrinterCopyStateNoLock)},
+  };
+  error = CheckHooks(kHooks, sizeof kHooks / sizeof kHooks[0], FirstDefinition, NextDefinition);
+  return error.empty();
 }

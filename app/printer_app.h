@@ -21,6 +21,8 @@ struct AppContext {
   pappl_pr_driver_t drivers[1] = {{kDriverName, kDriverDescription, nullptr, nullptr}};
   std::string stateFile;  // printers and their defaults, saved on every change
   std::string spoolDir;   // documents of queued jobs
+  // Why a hook into PAPPL is not reached; empty once main() found all of them reached.
+  std::string hookError = "The PAPPL hooks were not checked.";
 };
 
 // The vendor attributes: the PPD's TopMargin and LeftMargin (millimetres), the filter's
@@ -72,5 +74,9 @@ bool PrintJpegDocument(pappl_job_t *job, pappl_device_t *device, void *data);
 // recognise.
 void AdjustJobRequest(pappl_client_t *client);
 const char *DetectDocumentType(const unsigned char *header, size_t headersize, void *data);
+
+// pappl_hooks.cpp (in the executable): whether every hook into PAPPL is reached; false with a
+// message naming the first that is not.
+bool CheckPapplHooks(std::string &error);
 
 #endif  // QUILLMARSH_APP_PRINTER_APP_H

@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "printer_app.h"
+#include "restart_state.h"
 #include "server_paths.h"
 
 // The port the server listens on when none is given.
@@ -103,12 +105,30 @@ static bool WakeUp(pappl_system_t *system, void *data) {
 }
 
 //
-// 'SaveState()' - The save callback: write the printers and their defaults to the state file.
+// 'SaveState()' - The save callback: write the printers, their defaults and their jobs to the
+//                 state file, whole or not at all.
 //
 
 static bool SaveState(pappl_system_t *system, void *data) {
   const auto *app = static_cast<const AppContext *>(data);
-  return papplSystemSaveState(system, app->stateFile.c_str());
+  return SaveStateFile(system, app->stateFile);
+}
+
+//
+// 'AddEnglishStrings()' - The labels of the web interface, without a strings language.
+//
+// PAPPL 1.3.1 answers each Get-Printer-Attributes by adding printer-strings-languages-supported
+// to the printer's own attributes, once more on every request, when a resource has a language
+// (as papplSystemAddStringsData gives it): the reply grows without end. The labels are therefore
+// loaded as PAPPL does it (into its English localization, which the web interface reads), then
+// the resource with the language is replaced by the same text without one, still served at
+// /en.strings. Clients see no printer-strings-uri for the few vendor labels.
+//
+
+static void AddEnglishStrings(pappl_system_t *system) {
+  papplSystemAddStringsData(system, "/en.strings", "en", kEnglishStrings);
+  papplSystemRemoveResource(system, "/en.strings");
+  papplSystemAddResourceString(system, "/en.strings", "text/strings", kEnglishStrings);
 }
 
 //
@@ -161,6 +181,14 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
     fputs("quillmarsh: Unable to create the printing system.\n", stderr);
     return nullptr;
   }
+  // Without its hooks the server could print jobs over each other: it does not start.
+  if (!app->hookError.empty()) {
+    papplLog(system, PAPPL_LOGLEVEL_FATAL, "%s Not starting.", app->hookError.c_str());
+    fprintf(stderr, "quillmarsh: %s Not starting.\n", app->hookError.c_str());
+    papplSystemDelete(system);
+    return nullptr;
+  }
+  papplLog(system, PAPPL_LOGLEVEL_INFO, "PAPPL hooks: active");
   if (cupsGetOption("private-server", num_options, options) == nullptr &&
       !papplSystemAddListeners(system, cupsGetOption("listen-hostname", num_options, options))) {
     fprintf(stderr, "quillmarsh: Unable to listen on port %d (see the log).\n", port);
@@ -170,7 +198,7 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
   if ((value = cupsGetOption("server-hostname", num_options, options)) != nullptr) {
     papplSystemSetHostName(system, value);
   }
-  papplSystemAddStringsData(system, "/en.strings", "en", kEnglishStrings);
+  AddEnglishStrings(system);
   papplSystemSetFooterHTML(system,
                            "quillmarsh &mdash; the Vorne 24-pin dot-matrix printer on the "
                            "network.");
@@ -194,10 +222,12 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
 
   papplSystemAddTimerCallback(system, 0, kWakeUpSeconds, WakeUp, nullptr);
   papplSystemSetSaveCallback(system, SaveState, app);
-  if (!papplSystemLoadState(system, app->stateFile.c_str())) {
+  if (!LoadStateFile(system, app->stateFile, app->spoolDir)) {
     papplLog(system, PAPPL_LOGLEVEL_INFO, "No saved state in '%s': starting without printers.",
              app->stateFile.c_str());
     papplSystemSetDNSSDName(system, "quillmarsh");
   }
+  // Restored pending jobs start as soon as the server runs, not when a new job arrives.
+  papplSystemAddTimerCallback(system, time(nullptr), 1, StartRestoredJobs, nullptr);
   return system;
 }

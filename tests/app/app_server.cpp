@@ -5,6 +5,7 @@
 #include "app_server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -575,4 +576,45 @@ Bytes MakeDocument(const ServerFolder &folder, const std::string &device, const 
   CommandRun made = RunAs(argv, {"PATH=/usr/bin:/bin"}, geteuid(), getegid());
   EXPECT_EQ(made.status, 0) << made.err;
   return ReadBytes(path);
+}
+
+//
+// Restarts: a server killed, and what it left behind.
+//
+
+bool KillServer(AppServer &server) {
+  if (!server.running()) {
+    return false;
+  }
+  kill(server.pid(), SIGKILL);
+  return server.WaitForExit(10);
+}
+
+std::vector<pid_t> ProcessesLeftBy(const AppServer &server) {
+  std::vector<pid_t> left;
+  std::string variable = "TMPDIR=" + server.TmpDir();
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) {
+    return left;
+  }
+  while (const struct dirent *entry = readdir(proc)) {
+    pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+    if (pid <= 0 || pid == server.pid() || pid == getpid()) {
+      continue;
+    }
+    // The environment: variables ended by NUL bytes.
+    std::string environment = ReadText(std::string("/proc/") + entry->d_name + "/environ");
+    size_t at = 0;
+    while (at < environment.size()) {
+      size_t end = environment.find('\0', at);
+      end = end == std::string::npos ? environment.size() : end;
+      if (environment.compare(at, end - at, variable) == 0) {
+        left.push_back(pid);
+        break;
+      }
+      at = end + 1;
+    }
+  }
+  closedir(proc);
+  return left;
 }

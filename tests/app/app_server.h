@@ -171,4 +171,16 @@ std::string ReadText(const std::string &path);
 Bytes MakeDocument(const ServerFolder &folder, const std::string &device, const std::string &name,
                    const std::vector<std::string> &programs = {"onepage.ps"});
 
+//
+// Restarts: a server ended as a power cut or the kernel's OOM killer would end it.
+//
+
+// Kills the server alone (SIGKILL; not what it started) and waits for it; false when it is
+// still there after a few seconds.
+bool KillServer(AppServer &server);
+
+// The processes, other than the server itself, that run with the server's TMPDIR in their
+// environment: what the server started and left behind.
+std::vector<pid_t> ProcessesLeftBy(const AppServer &server);
+
 #endif  // QUILLMARSH_TESTS_APP_APP_SERVER_H

@@ -35,9 +35,6 @@ const std::map<std::string, std::string> kKnownFailures = {
     {"RFC 8011 section 4.2.5: Get-Printer-Attributes Operation (default)",
      "PAPPL 1.3.1 lists two uri-security-supported values (none, tls) for one "
      "printer-uri-supported when the printer is asked for at an address without TLS"},
-    {"PWG 5100.12 section 6.2 - Required Printer Description Attributes",
-     "PAPPL 1.3.1 repeats printer-strings-languages-supported once the application adds its "
-     "own strings (the labels of the Vorne settings)"},
 };
 
 // The result of each test by name, from ipptool's summary output (-t).

@@ -1,8 +1,10 @@
 //
 // The server for real: printers and their defaults survive a restart, with every file under
-// HOME and TMPDIR; a device that cannot be opened, a document that is not what it claims and
-// a device listing without avahi-daemon leave it running; images and wide rasters print to
-// the print line; Ghostscript stops at once when its job is canceled or the server shuts down.
+// HOME and TMPDIR; a kill loses no job and hands out no job id twice, and a damaged state file
+// gives way to its previous copy; replies do not grow; a device that cannot be opened, a document
+// that is not what it claims and a device listing without avahi-daemon leave it running; images
+// and wide rasters print to the print line; Ghostscript stops at once when its job is canceled
+// or the server shuts down.
 //
 
 #include <gtest/gtest.h>
@@ -13,7 +15,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <functional>
 
 #include <string>
 #include <vector>
@@ -470,6 +474,175 @@ TEST(Documents, GhostscriptStopsAtOnceWithItsJobOrItsServer) {
     EXPECT_EQ(WaitForJob(server, kPrinter, next).state, IPP_JSTATE_COMPLETED) << server.LogTail();
     EXPECT_TRUE(ChildrenNamed(server.pid(), "gs").empty());
   }
+}
+
+// The state file of a server, and its previous copy.
+std::string StateFile(const AppServer &server) {
+  return server.Home() + "/.config/quillmarsh.state";
+}
+
+// Waits until the text of a file holds what; false when it does not within ten seconds.
+bool WaitForText(const std::string &path, const std::string &what) {
+  for (int tries = 0; tries < 200; tries++) {
+    if (ReadText(path).find(what) != std::string::npos) {
+      return true;
+    }
+    usleep(50000);
+  }
+  return false;
+}
+
+TEST(Restart, AKillMidJobHoldsThatJobAndPrintsTheOnesBehindIt) {
+  ServerFolder folder;
+  SlowPort port(4096, 10);
+  ASSERT_TRUE(port.GiveTo(ServerUid(), ServerGid()));
+  Bytes pdf = MakeDocument(folder, "pdfwrite", "page.pdf");
+  int first = 0, second = 0, third = 0;
+  std::string error;
+  {
+    AppServer server(folder);
+    ASSERT_TRUE(server.Start(error)) << error;
+    ASSERT_TRUE(server.AddPrinter(kPrinter, port.Uri(), error)) << error;
+    port.SetPace(0);  // the printer takes nothing: the first job stays on the line
+    first = PrintJob(server, kPrinter, pdf, "application/pdf", nullptr, &error);
+    ASSERT_NE(first, 0) << error;
+    ASSERT_EQ(WaitForJobState(server, kPrinter, first, IPP_JSTATE_PROCESSING).state,
+              IPP_JSTATE_PROCESSING)
+        << server.LogTail();
+    second = PrintJob(server, kPrinter, GreyRaster(180), "image/pwg-raster", nullptr, &error);
+    third = PrintJob(server, kPrinter, GreyRaster(180), "image/pwg-raster", nullptr, &error);
+    ASSERT_NE(third, 0) << error;
+    // PAPPL saves a new job with the server's next turn; the kill comes after that.
+    ASSERT_TRUE(WaitForText(StateFile(server), "id=\"" + std::to_string(third) + "\""))
+        << ReadText(StateFile(server));
+    ASSERT_TRUE(KillServer(server));
+  }
+  // A job handed out just before the kill, its document spooled but the job not yet saved.
+  std::string spool = folder.path() + "/tmp/quillmarsh" + std::to_string(ServerUid()) + ".d";
+  std::ofstream(spool + "/p00001j000000040-lost.pwg") << "lost";
+  // The job thread's marker names the job cut off, whatever state PAPPL last saved for it.
+  EXPECT_TRUE(Exists(spool + "/printing-p00001j00000000" + std::to_string(first)));
+
+  AppServer server(folder);
+  ASSERT_TRUE(server.Start(error)) << error;
+  port.Unthrottle();
+  EXPECT_EQ(server.Command({"printers"}).out, std::string(kPrinter) + "\n");
+  // The jobs behind start at once, without a new job to wake the queue.
+  EXPECT_EQ(WaitForJob(server, kPrinter, second).state, IPP_JSTATE_COMPLETED) << server.LogTail();
+  EXPECT_EQ(WaitForJob(server, kPrinter, third).state, IPP_JSTATE_COMPLETED) << server.LogTail();
+  // The job cut off waits for a person.
+  JobStatus held = GetJob(server, kPrinter, first);
+  EXPECT_EQ(held.state, IPP_JSTATE_HELD) << JobStateName(held.state) << server.LogTail();
+  EXPECT_EQ(held.message, "Interrupted by a restart: release it to print it again");
+  // (PAPPL 1.3.1 lists no job-hold-until-specified reason, even for a job held by a client.)
+  ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", first);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+               "job-hold-until");
+  ipp_t *attrs = SendRequest(server, kPrinter, request);
+  EXPECT_EQ(PrinterValue(attrs, "job-hold-until"), "indefinite");
+  ippDelete(attrs);
+  // New ids go past every id handed out, saved or not.
+  int next = PrintJob(server, kPrinter, GreyRaster(180), "image/pwg-raster", nullptr, &error);
+  EXPECT_EQ(next, 41) << error;
+  EXPECT_EQ(WaitForJob(server, kPrinter, next).state, IPP_JSTATE_COMPLETED);
+  // Ghostscript rendering the first job did not outlive the server.
+  EXPECT_TRUE(ProcessesLeftBy(server).empty());
+}
+
+struct StateDamage {
+  const char *name;
+  std::function<void(std::string &)> damage;
+  const char *says;  // what the log says of the state file
+};
+
+TEST(Restart, ADamagedStateFileGivesWayToThePreviousGoodCopy) {
+  const StateDamage damages[] = {
+      {"cut to half", [](std::string &text) { text.resize(text.size() / 2); },
+       "is cut short (it lacks its end line)"},
+      {"emptied", [](std::string &text) { text.clear(); }, "is empty"},
+      {"a byte altered", [](std::string &text) { text[text.find("second")] = 'S'; },
+       "does not match its end line (cut or altered)"},
+  };
+  for (const StateDamage &d : damages) {
+    SCOPED_TRACE(d.name);
+    ServerFolder folder;
+    std::string error, path;
+    {
+      AppServer server(folder);
+      ASSERT_TRUE(server.Start(error)) << error;
+      path = StateFile(server);
+      ASSERT_TRUE(server.AddPrinter("first", "file://" + folder.Make("out"), error)) << error;
+      ASSERT_TRUE(WaitForText(path, "name=\"first\""));
+      ASSERT_TRUE(server.AddPrinter("second", "file://" + folder.Make("out"), error)) << error;
+      ASSERT_TRUE(WaitForText(path, "name=\"second\""));
+      ASSERT_TRUE(server.Stop());
+    }
+    // The previous copy knows the first printer only.
+    std::string previous = ReadText(path + ".bak");
+    ASSERT_NE(previous.find("name=\"first\""), std::string::npos) << previous;
+    ASSERT_EQ(previous.find("name=\"second\""), std::string::npos) << previous;
+    std::string text = ReadText(path);
+    d.damage(text);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+
+    AppServer server(folder);
+    ASSERT_TRUE(server.Start(error)) << error;
+    EXPECT_EQ(server.Command({"printers"}).out, "first\n");
+    EXPECT_NE(server.Log().find("The state file '" + path + "' " + d.says +
+                                ": loading the previous good copy '" + path + ".bak'."),
+              std::string::npos)
+        << server.LogTail();
+    EXPECT_TRUE(Exists(path + ".damaged"));
+    EXPECT_EQ(ReadText(path + ".damaged"), text);
+  }
+}
+
+TEST(Hooks, TheServerLogsThatEveryHookIsReached) {
+  ServerFolder folder;
+  AppServer server(folder);
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  EXPECT_NE(server.Log().find("PAPPL hooks: active"), std::string::npos) << server.LogTail();
+}
+
+TEST(Replies, GetPrinterAttributesDoesNotGrowRequestAfterRequest) {
+  ServerFolder folder;
+  AppServer server(folder);
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  ASSERT_TRUE(server.AddPrinter(kPrinter, "file://" + folder.Make("out"), error)) << error;
+
+  http_t *http = httpConnect2("127.0.0.1", server.port(), nullptr, AF_INET, HTTP_ENCRYPTION_NEVER,
+                              1, 30000, nullptr);
+  ASSERT_NE(http, nullptr);
+  size_t first = 0, last = 0;
+  int languages = 0;
+  for (int i = 0; i < 1000; i++) {
+    ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 server.PrinterUri(kPrinter).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 cupsUser());
+    ipp_t *response = cupsDoRequest(http, request, "/ipp/print/vorne");
+    ASSERT_NE(response, nullptr) << "request " << i;
+    last = ippLength(response);
+    first = i == 0 ? last : first;
+    for (ipp_attribute_t *a = ippFirstAttribute(response); i == 999 && a != nullptr;
+         a = ippNextAttribute(response)) {
+      const char *name = ippGetName(a);
+      languages += name != nullptr && strcmp(name, "printer-strings-languages-supported") == 0;
+    }
+    ippDelete(response);
+  }
+  httpClose(http);
+  EXPECT_EQ(last, first);
+  EXPECT_LE(languages, 1);
+  // The labels are still served to clients that fetch them.
+  std::string strings;
+  EXPECT_EQ(WebGet(server, "/en.strings", &strings), HTTP_STATUS_OK);
+  EXPECT_NE(strings.find("\"vorne-top-margin\" = \"Extra top margin (mm)\";"), std::string::npos)
+      << strings;
 }
 
 }  // namespace
