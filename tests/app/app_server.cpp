@@ -222,7 +222,7 @@ std::string AppServer::LogTail(size_t lines) const {
     at = log.rfind('\n', at - 1);
   }
   std::string tail =
-      "\n--- server log ---\n" + (at == std::string::npos ? log : log.substr(at + 1));
+      "\n--- server log ---\n" + (at == std::string::npos || at == 0 ? log : log.substr(at + 1));
   // A sanitizer's report, or anything else the server said on its standard error.
   std::string err = ReadText(TmpDir() + "/server.err");
   if (!err.empty()) {

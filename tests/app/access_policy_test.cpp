@@ -1,0 +1,176 @@
+//
+// The server's access policy without a server: who may make which request, the printer names
+// taken and refused, and the access options' values.
+//
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <cups/ipp.h>
+
+#include "access_policy.h"
+
+namespace {
+
+struct AccessCase {
+  const char *name;
+  Role role;
+  ClientFacts facts;
+  Verdict expected;
+};
+
+// A client on TCP: loopback or not, TLS or not, with or without a PAM service, as user.
+ClientFacts Tcp(bool loopback, bool encrypted, bool authService, const char *user = "alice",
+                const char *jobOwner = "") {
+  ClientFacts facts;
+  facts.loopback = loopback;
+  facts.encrypted = encrypted;
+  facts.authService = authService;
+  facts.user = user;
+  facts.jobOwner = jobOwner;
+  return facts;
+}
+
+ClientFacts Socket(bool peerAdmin, const char *user = "bob", const char *jobOwner = "") {
+  ClientFacts facts = Tcp(false, false, false, user, jobOwner);
+  facts.controlSocket = true;
+  facts.socketPeerAdmin = peerAdmin;
+  return facts;
+}
+
+TEST(AccessPolicy, DecidesForEachKindOfClient) {
+  const Role admin = Role::kAdministrator, owner = Role::kOwnerOrAdmin;
+  const AccessCase cases[] = {
+      {"anyone prints from the network", Role::kAnyone, Tcp(false, false, true), Verdict::kAllow},
+      {"socket: the server's user", admin, Socket(true), Verdict::kAllow},
+      {"socket: another account", admin, Socket(false), Verdict::kForbidden},
+      {"loopback without PAM is just a user", admin, Tcp(true, false, false), Verdict::kForbidden},
+      {"network without PAM", admin, Tcp(false, true, false), Verdict::kForbidden},
+      {"network, plain HTTP, PAM", admin, Tcp(false, false, true), Verdict::kUpgradeRequired},
+      {"network, TLS, PAM", admin, Tcp(false, true, true), Verdict::kCheckPassword},
+      {"loopback, PAM", admin, Tcp(true, false, true), Verdict::kCheckPassword},
+      {"the job's owner", owner, Tcp(false, false, false, "alice", "alice"), Verdict::kAllow},
+      {"another user's job", owner, Tcp(false, false, false, "mallory", "alice"),
+       Verdict::kForbidden},
+      {"another user's job, PAM", owner, Tcp(false, false, true, "mallory", "alice"),
+       Verdict::kUpgradeRequired},
+      {"no job named", owner, Tcp(true, false, false, "alice", ""), Verdict::kForbidden},
+      {"owner rights are not an admin's", admin, Tcp(true, false, false, "alice", "alice"),
+       Verdict::kForbidden},
+      {"another user's job over the socket", owner, Socket(true, "root", "alice"), Verdict::kAllow},
+  };
+  for (const AccessCase &c : cases) {
+    EXPECT_EQ(DecideAccess(c.role, c.facts), c.expected) << c.name;
+  }
+}
+
+TEST(AccessPolicy, OperationsThatChangeThingsNeedMoreThanAClient) {
+  const struct {
+    ipp_op_t operation;
+    Role role;
+  } cases[] = {
+      {IPP_OP_PRINT_JOB, Role::kAnyone},
+      {IPP_OP_GET_JOBS, Role::kAnyone},
+      {IPP_OP_CANCEL_JOB, Role::kOwnerOrAdmin},
+      {IPP_OP_SEND_DOCUMENT, Role::kOwnerOrAdmin},
+      {IPP_OP_HOLD_JOB, Role::kOwnerOrAdmin},
+      {IPP_OP_DISABLE_PRINTER, Role::kAdministrator},
+      {IPP_OP_PAUSE_PRINTER, Role::kAdministrator},
+      {IPP_OP_CANCEL_CURRENT_JOB, Role::kAdministrator},
+      {IPP_OP_CANCEL_JOBS, Role::kAdministrator},
+      {IPP_OP_CREATE_PRINTER, Role::kAdministrator},
+      {static_cast<ipp_op_t>(0x4abc), Role::kAdministrator},  // unknown: closed
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(RoleOfOperation(c.operation), c.role) << ippOpString(c.operation);
+  }
+}
+
+TEST(AccessPolicy, PrinterNames) {
+  const std::string longest(kMaxPrinterName, 'a');
+  const struct {
+    std::string name;
+    const char *error;  // null when taken
+  } cases[] = {
+      {"vorne", nullptr},
+      {"Vorne-2_office.1", nullptr},
+      {"9pin", nullptr},
+      {longest, nullptr},
+      {longest + "a", "Printer names are at most 127 bytes long."},
+      {std::string(200, 'x'), "Printer names are at most 127 bytes long."},
+      {"", "A printer name is required."},
+      {"..", "Printer names cannot start with '.'."},
+      {".x", "Printer names cannot start with '.'."},
+      {"a/b", "Printer names may contain only letters, digits, '-', '_' and '.'."},
+      {"a b", "Printer names may contain only letters, digits, '-', '_' and '.'."},
+      {"caf\xc3\xa9", "Printer names may contain only letters, digits, '-', '_' and '.'."},
+      {"a\\b", "Printer names may contain only letters, digits, '-', '_' and '.'."},
+      {"a%2Fb", "Printer names may contain only letters, digits, '-', '_' and '.'."},
+  };
+  for (const auto &c : cases) {
+    std::string error;
+    EXPECT_EQ(CheckPrinterName(c.name.c_str(), error), c.error == nullptr) << c.name;
+    EXPECT_EQ(error, c.error != nullptr ? c.error : "") << c.name;
+  }
+  std::string error;
+  EXPECT_FALSE(CheckPrinterName(nullptr, error));
+}
+
+TEST(AccessPolicy, OptionValues) {
+  const struct {
+    const char *value;
+    bool ok;
+    const char *host;
+  } listens[] = {{nullptr, true, "localhost"},
+                 {"loopback", true, "localhost"},
+                 {"any", true, ""},
+                 {"192.0.2.2", true, "192.0.2.2"},
+                 {"[fd00::2]", true, "[fd00::2]"},
+                 {"", false, ""},
+                 {"a b", false, ""},
+                 {"/tmp/sock", false, ""}};
+  for (const auto &c : listens) {
+    std::string host = "unchanged";
+    EXPECT_EQ(ListenHostOf(c.value, host), c.ok) << (c.value ? c.value : "null");
+    if (c.ok) {
+      EXPECT_EQ(host, c.host);
+    }
+  }
+
+  const size_t kMin = 64 * 1024, kMax = size_t{1} << 30;
+  const struct {
+    const char *value;
+    bool ok;
+    size_t size;
+  } sizes[] = {{"10m", true, 10 * 1024 * 1024},
+               {"65536", true, 65536},
+               {"64K", true, 65536},
+               {"1g", true, size_t{1} << 30},
+               {"2g", false, 0},
+               {"65535", false, 0},
+               {"-1", false, 0},
+               {"10mb", false, 0},
+               {"", false, 0},
+               {"99999999999999999999", false, 0}};
+  for (const auto &c : sizes) {
+    size_t size = 7;
+    EXPECT_EQ(SizeOf(c.value, kMin, kMax, size), c.ok) << c.value;
+    EXPECT_EQ(size, c.ok ? c.size : 7) << c.value;
+  }
+
+  const struct {
+    const char *value;
+    bool ok, result;
+  } yesno[] = {{nullptr, true, false}, {"yes", true, true}, {"on", true, true},
+               {"no", true, false},    {"1", false, false}, {"YES!", false, false}};
+  for (const auto &c : yesno) {
+    bool result = false;
+    EXPECT_EQ(YesNoOf(c.value, false, result), c.ok) << (c.value ? c.value : "null");
+    EXPECT_EQ(result, c.result) << (c.value ? c.value : "null");
+  }
+  EXPECT_TRUE(IsFileDeviceUri("FILE:///etc/passwd"));
+  EXPECT_FALSE(IsFileDeviceUri("serial:/dev/ttyS0"));
+}
+
+}  // namespace
