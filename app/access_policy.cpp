@@ -5,12 +5,15 @@
 
 #include "access_policy.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <strings.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <cups/ipp.h>
 
@@ -85,6 +88,37 @@ Verdict DecideAccess(Role role, const ClientFacts &facts) {
     return Verdict::kUpgradeRequired;
   }
   return Verdict::kCheckPassword;
+}
+
+//
+// 'IsGroupMember()' - True when the user is in the group.
+//
+// PAPPL 1.3.1's own check counts only the primary group with glibc (it takes getgrouplist's
+// count of groups for a failure), which would leave out users added to the admin group with
+// "usermod -aG".
+//
+
+bool IsGroupMember(const char *user, const char *group) {
+  const struct passwd *account = user != nullptr ? getpwnam(user) : nullptr;
+  const struct group *entry = group != nullptr ? getgrnam(group) : nullptr;
+  if (account == nullptr || entry == nullptr) {
+    return false;
+  }
+  gid_t wanted = entry->gr_gid;
+  std::vector<gid_t> groups(64);
+  int count = static_cast<int>(groups.size());
+  if (getgrouplist(account->pw_name, account->pw_gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<size_t>(count));
+    if (getgrouplist(account->pw_name, account->pw_gid, groups.data(), &count) < 0) {
+      return false;
+    }
+  }
+  for (int i = 0; i < count; i++) {
+    if (groups[static_cast<size_t>(i)] == wanted) {
+      return true;
+    }
+  }
+  return false;
 }
 
 //

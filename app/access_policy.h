@@ -47,6 +47,9 @@ enum class Verdict {
 // loopback TCP is just a user; the control socket admits the peers its facts name.
 Verdict DecideAccess(Role role, const ClientFacts &facts);
 
+// True when the user is in the group, as its primary group or a supplementary one.
+bool IsGroupMember(const char *user, const char *group);
+
 // The longest printer name in bytes.
 constexpr size_t kMaxPrinterName = 127;
 

@@ -109,28 +109,34 @@ extern "C" void *_papplJobProcess(pappl_job_t *job) {
 }
 
 //
-// 'IsAdminGroupMember()' - True when the user is in the system's admin group.
+// 'IsAdmin()' - True when the user (a name, or a uid) is in the system's admin group.
 //
 
-static bool IsAdminGroupMember(pappl_system_t *system, uid_t uid) {
-  char name[256];
-  const char *group_name = papplSystemGetAdminGroup(system, name, sizeof name);
-  const struct group *group = group_name != nullptr ? getgrnam(group_name) : nullptr;
-  const struct passwd *user = getpwuid(uid);
-  if (group == nullptr || user == nullptr) {
-    return false;
+static bool IsAdmin(pappl_system_t *system, const char *user) {
+  char buffer[256];
+  const char *group = papplSystemGetAdminGroup(system, buffer, sizeof buffer);
+  return group != nullptr && IsGroupMember(user, group);
+}
+
+static bool IsAdmin(pappl_system_t *system, uid_t uid) {
+  const struct passwd *account = getpwuid(uid);
+  return account != nullptr && IsAdmin(system, account->pw_name);
+}
+
+//
+// 'BasicUser()' - The user name of the client's HTTP Basic credentials, empty when none.
+//
+
+static std::string BasicUser(pappl_client_t *client) {
+  const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+  if (field == nullptr || strncmp(field, "Basic ", 6) != 0) {
+    return "";
   }
-  gid_t groups[64];
-  int count = static_cast<int>(sizeof groups / sizeof groups[0]);
-  if (getgrouplist(user->pw_name, user->pw_gid, groups, &count) < 0) {
-    return false;
-  }
-  for (int i = 0; i < count; i++) {
-    if (groups[i] == group->gr_gid) {
-      return true;
-    }
-  }
-  return false;
+  char decoded[512];
+  int length = sizeof decoded;
+  httpDecode64_2(decoded, &length, field + 6);
+  std::string pair(decoded, static_cast<size_t>(length > 0 ? length : 0));
+  return pair.substr(0, pair.find(':'));
 }
 
 //
@@ -150,8 +156,8 @@ static ClientFacts FactsOf(pappl_client_t *client) {
     struct ucred peer;
     socklen_t length = sizeof peer;
     if (getsockopt(httpGetFd(http), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) {
-      facts.socketPeerAdmin = peer.uid == getuid() || peer.uid == 0 ||
-                              IsAdminGroupMember(papplClientGetSystem(client), peer.uid);
+      facts.socketPeerAdmin =
+          peer.uid == getuid() || peer.uid == 0 || IsAdmin(papplClientGetSystem(client), peer.uid);
     }
   }
   facts.loopback = !facts.controlSocket && httpAddrLocalhost(address);
@@ -177,9 +183,8 @@ static ClientFacts FactsOf(pappl_client_t *client) {
 // 'Authorize()' - The policy's answer for a client that needs the role, as an HTTP status:
 //                 HTTP_STATUS_CONTINUE to go on.
 //
-// A password is checked by PAPPL's own administration check, which asks PAM and the admin
-// group once a PAM service is set (the server refuses to start when its admin group is
-// unknown, so that PAPPL never takes every authenticated user for an administrator).
+// A password is checked by PAPPL's own check with no group (PAM only: it asks for
+// credentials, and from the network for TLS, as needed); the admin group is checked here.
 //
 
 static http_status_t Authorize(pappl_client_t *client, Role role) {
@@ -196,9 +201,23 @@ static http_status_t Authorize(pappl_client_t *client, Role role) {
     case Verdict::kCheckPassword:
       break;
   }
-  using IsAuthorized = http_status_t (*)(pappl_client_t *);
-  auto check = reinterpret_cast<IsAuthorized>(dlsym(RTLD_NEXT, "papplClientIsAuthorized"));
-  return check != nullptr ? check(client) : HTTP_STATUS_FORBIDDEN;
+  using ForGroup = http_status_t (*)(pappl_client_t *, bool, const char *, gid_t);
+  auto check = reinterpret_cast<ForGroup>(dlsym(RTLD_NEXT, "_papplClientIsAuthorizedForGroup"));
+  if (check == nullptr) {
+    return HTTP_STATUS_FORBIDDEN;
+  }
+  http_status_t code = check(client, false, nullptr, static_cast<gid_t>(-1));
+  if (code != HTTP_STATUS_CONTINUE) {
+    return code;
+  }
+  std::string user = BasicUser(client);
+  if (user.empty() || !IsAdmin(papplClientGetSystem(client), user.c_str())) {
+    papplLogClient(client, PAPPL_LOGLEVEL_INFO, "Refused: '%s' is not in the admin group.",
+                   user.c_str());
+    return HTTP_STATUS_FORBIDDEN;
+  }
+  papplClientSetUsername(client, user.c_str());
+  return HTTP_STATUS_CONTINUE;
 }
 
 //

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <pwd.h>
+
 #include <string>
 
 #include <cups/ipp.h>
@@ -171,6 +174,43 @@ TEST(AccessPolicy, OptionValues) {
   }
   EXPECT_TRUE(IsFileDeviceUri("FILE:///etc/passwd"));
   EXPECT_FALSE(IsFileDeviceUri("serial:/dev/ttyS0"));
+}
+
+// A user in a group only as a supplementary member, as "usermod -aG" makes one; false
+// when this machine has none.
+bool SupplementaryMember(std::string &user, std::string &group) {
+  setgrent();
+  bool found = false;
+  while (const struct group *entry = getgrent()) {
+    for (char **member = entry->gr_mem; !found && member != nullptr && *member != nullptr;
+         member++) {
+      const struct passwd *account = getpwnam(*member);
+      if (account != nullptr && account->pw_gid != entry->gr_gid) {
+        user = *member;
+        group = entry->gr_name;
+        found = true;
+      }
+    }
+  }
+  endgrent();
+  return found;
+}
+
+TEST(AccessPolicy, GroupMembership) {
+  const struct {
+    const char *user, *group;
+    bool member;
+  } cases[] = {{"root", "root", true},           {"daemon", "daemon", true},
+               {"daemon", "bin", false},         {"no-such-user", "root", false},
+               {"root", "no-such-group", false}, {nullptr, "root", false}};
+  for (const auto &c : cases) {
+    EXPECT_EQ(IsGroupMember(c.user, c.group), c.member)
+        << (c.user != nullptr ? c.user : "null") << " in " << c.group;
+  }
+  std::string user, group;
+  if (SupplementaryMember(user, group)) {
+    EXPECT_TRUE(IsGroupMember(user.c_str(), group.c_str())) << user << " in " << group;
+  }
 }
 
 }  // namespace

@@ -348,4 +348,75 @@ TEST(Access, TheOwnerAdministersOverTheControlSocketWithinTheServersLimits) {
       << error;
 }
 
+// A client that sends a user's password: on the network over TLS, or not.
+Client WithPassword(Client client, const char *user, bool tls) {
+  client.user = user;
+  client.password = "any";
+  client.tls = tls;
+  return client;
+}
+
+TEST(Access, AMemberOfTheAdminGroupAdministersFromTheNetworkWithAPassword) {
+  ASSERT_FALSE(OwnAddress().empty()) << "this machine has no address but loopback";
+  TestPamService pam;
+  ASSERT_TRUE(pam.installed());
+  ServerFolder folder;
+  AppServer server(folder);
+  // daemon is in the admin group, bin is not.
+  server.AddOptions({"listen=any", "auth-service=" + pam.name(), "admin-group=daemon"});
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  ASSERT_TRUE(server.AddPrinter(kPrinter, "socket://127.0.0.1:9", error)) << error;
+
+  Client loopback;
+  const struct {
+    const char *name;
+    Client client;
+    int status;  // of Disable-Printer
+  } cases[] = {
+      {"admin over TLS", WithPassword(NetworkClient(), "daemon", true), IPP_STATUS_OK},
+      {"admin on loopback", WithPassword(loopback, "daemon", false), IPP_STATUS_OK},
+      {"not in the group", WithPassword(NetworkClient(), "bin", true), IPP_STATUS_ERROR_FORBIDDEN},
+      {"no password", NetworkClient("daemon"), IPP_STATUS_ERROR_CUPS_AUTHENTICATION_CANCELED},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(
+        StatusOf(SendRequestAs(server, c.client, kPrinter, PrinterRequest(IPP_OP_DISABLE_PRINTER))),
+        c.status)
+        << c.name << server.LogTail(10);
+  }
+
+  // The administrator adds, modifies and deletes a printer from the network, and sees the
+  // web page's form.
+  Client admin = WithPassword(NetworkClient(), "daemon", true);
+  EXPECT_EQ(
+      StatusOf(SendRequestAs(server, admin, "", CreatePrinter("second", "socket://127.0.0.1:9"))),
+      IPP_STATUS_OK);
+  ipp_t *modify = ippNewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES);
+  ippAddInteger(modify, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "vorne-top-margin-default", 7);
+  EXPECT_EQ(StatusOf(SendRequestAs(server, admin, "second", modify)), IPP_STATUS_OK);
+  ipp_t *attrs = GetPrinterAttributes(server, "second");
+  EXPECT_EQ(ippGetInteger(ippFindAttribute(attrs, "vorne-top-margin-default", IPP_TAG_INTEGER), 0),
+            7);
+  ippDelete(attrs);
+  EXPECT_EQ(StatusOf(SendRequestAs(server, admin, "", DeletePrinter(kFirstPrinterId + 1))),
+            IPP_STATUS_OK);
+  EXPECT_EQ(PrinterNames(server), "vorne\n");
+  std::string page;
+  EXPECT_EQ(WebRequest(server, admin, "/addprinter", nullptr, &page), HTTP_STATUS_OK);
+  EXPECT_NE(page.find("<form"), std::string::npos);
+  // No password over plain HTTP from the network (libcups's IPP requests switch to TLS by
+  // themselves when asked), and none of a user outside the group.
+  const struct {
+    Client client;
+    int status;
+  } refused[] = {{WithPassword(NetworkClient(), "daemon", false), HTTP_STATUS_MOVED_PERMANENTLY},
+                 {WithPassword(NetworkClient(), "bin", true), HTTP_STATUS_FORBIDDEN}};
+  for (const auto &r : refused) {
+    page.clear();
+    EXPECT_EQ(WebRequest(server, r.client, "/addprinter", nullptr, &page), r.status);
+    EXPECT_EQ(page.find("<form"), std::string::npos);
+  }
+}
+
 }  // namespace

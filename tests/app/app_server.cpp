@@ -496,6 +496,9 @@ int WebRequest(const AppServer &server, const Client &client, const std::string 
   }
   httpClearFields(http);
   httpSetField(http, HTTP_FIELD_HOST, client.host[0] == '/' ? "localhost" : client.host.c_str());
+  if (const char *credentials = httpGetAuthString(http)) {
+    httpSetField(http, HTTP_FIELD_AUTHORIZATION, credentials);
+  }
   if (form != nullptr) {
     httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
     httpSetLength(http, form->size());
@@ -605,4 +608,23 @@ void ExpectCanceledPage(const Bytes &printed, const Bytes &whole) {
   EXPECT_EQ(parsed.commands.back().kind, CommandKind::kFormFeed);
   EXPECT_TRUE(std::equal(printed.begin(), printed.end() - 1, whole.begin()))
       << "the canceled job's bands are the first bands of the page";
+}
+
+// ---- Administrators checked by PAM ----
+
+constexpr const char *kPamDir = "/etc/pam.d";
+
+TestPamService::TestPamService() : name_("quillmarsh-test-" + std::to_string(getpid())) {
+  std::string path = std::string(kPamDir) + "/" + name_;
+  std::ofstream out(path);
+  out << "auth sufficient pam_permit.so\naccount sufficient pam_permit.so\n";
+  out.close();
+  installed_ = static_cast<bool>(out);
+}
+
+TestPamService::~TestPamService() {
+  std::string path = std::string(kPamDir) + "/" + name_;
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    perror(path.c_str());
+  }
 }

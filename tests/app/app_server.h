@@ -185,4 +185,28 @@ std::string AppPath();
 Bytes ReadBytes(const std::string &path);
 std::string ReadText(const std::string &path);
 
+// ---- Administrators checked by PAM ----
+
+// A PAM service that accepts every password of every user (pam_permit), installed under
+// /etc/pam.d for one test and removed again, also when the test fails. A server started with
+// -o auth-service=NAME then takes any existing account with any password: the admin group
+// decides who administers.
+class TestPamService {
+ public:
+  TestPamService();
+  ~TestPamService();
+  TestPamService(const TestPamService &) = delete;
+  TestPamService &operator=(const TestPamService &) = delete;
+  const std::string &name() const {
+    return name_;
+  }
+  bool installed() const {
+    return installed_;
+  }
+
+ private:
+  std::string name_;
+  bool installed_ = false;
+};
+
 #endif  // QUILLMARSH_TESTS_APP_APP_SERVER_H
