@@ -10,8 +10,6 @@
 
 #include <string>
 
-#include <cups/ipp.h>
-
 #include "access_policy.h"
 
 namespace {
@@ -65,28 +63,6 @@ TEST(AccessPolicy, DecidesForEachKindOfClient) {
   };
   for (const AccessCase &c : cases) {
     EXPECT_EQ(DecideAccess(c.role, c.facts), c.expected) << c.name;
-  }
-}
-
-TEST(AccessPolicy, OperationsThatChangeThingsNeedMoreThanAClient) {
-  const struct {
-    ipp_op_t operation;
-    Role role;
-  } cases[] = {
-      {IPP_OP_PRINT_JOB, Role::kAnyone},
-      {IPP_OP_GET_JOBS, Role::kAnyone},
-      {IPP_OP_CANCEL_JOB, Role::kOwnerOrAdmin},
-      {IPP_OP_SEND_DOCUMENT, Role::kOwnerOrAdmin},
-      {IPP_OP_HOLD_JOB, Role::kOwnerOrAdmin},
-      {IPP_OP_DISABLE_PRINTER, Role::kAdministrator},
-      {IPP_OP_PAUSE_PRINTER, Role::kAdministrator},
-      {IPP_OP_CANCEL_CURRENT_JOB, Role::kAdministrator},
-      {IPP_OP_CANCEL_JOBS, Role::kAdministrator},
-      {IPP_OP_CREATE_PRINTER, Role::kAdministrator},
-      {static_cast<ipp_op_t>(0x4abc), Role::kAdministrator},  // unknown: closed
-  };
-  for (const auto &c : cases) {
-    EXPECT_EQ(RoleOfOperation(c.operation), c.role) << ippOpString(c.operation);
   }
 }
 
@@ -162,16 +138,10 @@ TEST(AccessPolicy, OptionValues) {
     EXPECT_EQ(size, c.ok ? c.size : 7) << c.value;
   }
 
-  const struct {
-    const char *value;
-    bool ok, result;
-  } yesno[] = {{nullptr, true, false}, {"yes", true, true}, {"on", true, true},
-               {"no", true, false},    {"1", false, false}, {"YES!", false, false}};
-  for (const auto &c : yesno) {
-    bool result = false;
-    EXPECT_EQ(YesNoOf(c.value, false, result), c.ok) << (c.value ? c.value : "null");
-    EXPECT_EQ(result, c.result) << (c.value ? c.value : "null");
-  }
+  bool yes = false;
+  EXPECT_TRUE(YesNoOf("yes", false, yes) && yes);
+  EXPECT_TRUE(YesNoOf(nullptr, false, yes) && !yes);
+  EXPECT_FALSE(YesNoOf("1", false, yes));
   EXPECT_TRUE(IsFileDeviceUri("FILE:///etc/passwd"));
   EXPECT_FALSE(IsFileDeviceUri("serial:/dev/ttyS0"));
 }
