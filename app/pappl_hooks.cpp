@@ -251,7 +251,8 @@ extern "C" bool _papplPrinterIsAuthorized(pappl_client_t *client) {
 //
 // PAPPL's own login shows every page to every client when no password is set, and its
 // password is not a user's. Here a browser is asked for a PAM user's name and password (HTTP
-// Basic, over TLS from the network) and the page is shown only to an administrator.
+// Basic, over TLS from the network) and the page is shown only to an administrator; anyone
+// else sees why, and no form.
 //
 
 extern "C" bool papplClientHTMLAuthorize(pappl_client_t *client) {
@@ -262,7 +263,20 @@ extern "C" bool papplClientHTMLAuthorize(pappl_client_t *client) {
   if (code == HTTP_STATUS_CONTINUE) {
     return true;
   }
-  papplClientRespond(client, code, nullptr, nullptr, 0, 0);
+  if (code != HTTP_STATUS_UNAUTHORIZED && code != HTTP_STATUS_FORBIDDEN) {
+    papplClientRespond(client, code, nullptr, nullptr, 0, 0);  // to https, or an error
+    return false;
+  }
+  // The browser asks for a name and password on 401; this page is what it shows without.
+  papplClientRespond(client, code, nullptr, "text/html", 0, 0);
+  papplClientHTMLHeader(client, "Administrators only", 0);
+  papplClientHTMLPuts(client,
+                      "    <div class=\"content\">\n"
+                      "      <h1 class=\"title\">Administrators only</h1>\n"
+                      "      <p>This page is for the printer's administrators: log in as a "
+                      "member of the server's admin group.</p>\n"
+                      "    </div>\n");
+  papplClientHTMLFooter(client);
   return false;
 }
 

@@ -182,6 +182,7 @@ TEST(Access, ClientsOnTheNetworkAdministerNothing) {
     EXPECT_NE(shown.find(page.shown), std::string::npos) << page.path << ": " << shown;
     int status = WebRequest(server, network, page.path, nullptr, &seen);
     EXPECT_EQ(status, HTTP_STATUS_FORBIDDEN) << page.path;
+    EXPECT_NE(seen.find("Administrators only"), std::string::npos) << page.path << ": " << seen;
     EXPECT_EQ(seen.find("<form"), std::string::npos) << page.path << ": " << seen;
     EXPECT_EQ(seen.find(logLine), std::string::npos) << page.path;
   }
