@@ -342,14 +342,6 @@ TEST(Access, TheOwnerAdministersOverTheControlSocketWithinTheServersLimits) {
       IPP_STATUS_OK);
   EXPECT_EQ(PrinterNames(server), "");
   EXPECT_EQ(ReadText(victim), "keep me\n");
-
-  // An admin group that does not exist would make every PAM user an administrator.
-  ServerFolder otherFolder;
-  AppServer unknownGroup(otherFolder);
-  unknownGroup.AddOptions({"admin-group=no-such-group"});
-  EXPECT_FALSE(unknownGroup.Start(error));
-  EXPECT_NE(error.find("The admin group 'no-such-group' does not exist."), std::string::npos)
-      << error;
 }
 
 // A client that sends a user's password: on the network over TLS, or not.
@@ -421,6 +413,46 @@ TEST(Access, AMemberOfTheAdminGroupAdministersFromTheNetworkWithAPassword) {
     EXPECT_EQ(WebRequest(server, r.client, "/addprinter", nullptr, &page), r.status);
     EXPECT_EQ(page.find("<form"), std::string::npos);
   }
+}
+
+TEST(Access, TheServerRefusesOptionsThatWouldOpenIt) {
+  const struct {
+    const char *option;
+    const char *message;
+  } cases[] = {
+      // An admin group that does not exist would make every PAM user an administrator.
+      {"admin-group=no-such-group", "The admin group 'no-such-group' does not exist."},
+      {"listen-hostname=127.0.0.1", "listen-hostname is replaced by listen"},
+      {"listen=/tmp/socket", "Bad listen value '/tmp/socket'."},
+      {"file-devices=maybe", "Bad file-devices value 'maybe'."},
+      {"max-log-size=1k", "Bad max-log-size value '1k' (64k to 1g)."},
+  };
+  for (const auto &c : cases) {
+    ServerFolder folder;
+    AppServer server(folder);
+    server.AddOptions({c.option});
+    std::string error;
+    EXPECT_FALSE(server.Start(error)) << c.option;
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+  }
+}
+
+TEST(Access, TheLogIsRotatedAtItsSize) {
+  ServerFolder folder;
+  AppServer server(folder);
+  server.AddOptions({"max-log-size=64k"});
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  ASSERT_TRUE(server.AddPrinter(kPrinter, "socket://127.0.0.1:9", error)) << error;
+  // Each answer is logged at debug level, attribute by attribute: some kilobytes.
+  std::string rotated = server.TmpDir() + "/server.log.O";
+  struct stat info;
+  for (int i = 0; i < 200 && stat(rotated.c_str(), &info) != 0; i++) {
+    ippDelete(GetPrinterAttributes(server, kPrinter));
+  }
+  ASSERT_EQ(stat(rotated.c_str(), &info), 0) << "never rotated";
+  EXPECT_GE(info.st_size, 64 * 1024);
+  EXPECT_LT(info.st_size, 128 * 1024);
 }
 
 }  // namespace
