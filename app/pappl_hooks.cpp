@@ -15,13 +15,13 @@
 //   it has let the next job start: the hook on its job thread lets only one thread process a
 //   job, and the hook on its device close puts the close off while a job holds the device
 //   (pappl_guards.cpp).
-// - PAPPL 1.3.1 lets every client on loopback administer when no PAM service is set, any
-//   local account through the control socket, and with a PAM service it asks remote clients
-//   for TLS and a password even to print. The hooks on its two checks (administration, and
-//   access to a printer's jobs), on the web pages' login and on their form check apply our own
-//   policy instead (access_policy.cpp); the hook on printer creation checks the name on every path
-//   (IPP, the web page, the state file), and the one on its listeners closes the control socket to
-//   other users.
+// - PAPPL 1.3.1 lets every client on loopback administer when no PAM service is set, and
+//   any local account through the control socket; with a PAM service it asks remote clients
+//   for TLS and a password even to print, and counts only an administrator's primary group.
+//   The hooks on its two checks (administration, and access to a printer's jobs), on the web
+//   pages' login and on their form check apply our own policy instead (access_policy.cpp).
+//   The hook on printer creation checks the name on every path (IPP, the web page, the state
+//   file); the one on its listeners closes the control socket to other users.
 //
 
 #include <dlfcn.h>

@@ -152,8 +152,9 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
     fprintf(stderr, "quillmarsh: Bad max-log-size value '%s' (64k to 1g).\n", value);
     return nullptr;
   }
-  // An admin group that does not exist would make PAPPL take every user PAM accepts for an
-  // administrator: the server does not start with one.
+  // An admin group that does not exist is a mistake the server does not start with: no one
+  // could administer with a password, and PAPPL's own check would take every user PAM
+  // accepts for an administrator.
   const char *auth_service = cupsGetOption("auth-service", num_options, options);
   const char *admin_group = cupsGetOption("admin-group", num_options, options);
   if (admin_group == nullptr && auth_service != nullptr) {
