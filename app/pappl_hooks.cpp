@@ -21,6 +21,13 @@
 // - PAPPL 1.3.1 has no way to set a printer's state message, and no "offline-report" reason:
 //   the hook on the copy of a printer's state into responses says that the line takes no data
 //   while a job finds it so (line_watch.h).
+// - PAPPL 1.3.1 lets every client on loopback administer when no PAM service is set, and
+//   any local account through the control socket; with a PAM service it asks remote clients
+//   for TLS and a password even to print, and counts only an administrator's primary group.
+//   The hooks on its two checks (administration, and access to a printer's jobs), on the web
+//   pages' login and on their form check apply our own policy instead (access_policy.cpp).
+//   The hook on printer creation checks the name on every path (IPP, the web page, the state
+//   file); the one on its listeners closes the control socket to other users.
 //
 // The hooks were written for PAPPL 1.3.1 (the build refuses another version), and they are
 // listed in kHooks below: at start-up each must be reached, or the server refuses to start
@@ -28,11 +35,20 @@
 //
 
 #include <dlfcn.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
 
 #include <cstring>
 
 #include <avahi-client/lookup.h>
 
+#include "access_policy.h"
 #include "hook_check.h"
 #include "line_watch.h"
 #include "pappl_guards.h"
@@ -173,6 +189,256 @@ extern "C" void _papplPrinterCopyStateNoLock(pappl_printer_t *printer, ipp_tag_t
 }
 
 //
+// 'IsAdmin()' - True when the user (a name, or a uid) is in the system's admin group.
+//
+
+static bool IsAdmin(pappl_system_t *system, const char *user) {
+  char buffer[256];
+  const char *group = papplSystemGetAdminGroup(system, buffer, sizeof buffer);
+  return group != nullptr && IsGroupMember(user, group);
+}
+
+static bool IsAdmin(pappl_system_t *system, uid_t uid) {
+  const struct passwd *account = getpwuid(uid);
+  return account != nullptr && IsAdmin(system, account->pw_name);
+}
+
+//
+// 'BasicUser()' - The user name of the client's HTTP Basic credentials, empty when none.
+//
+
+static std::string BasicUser(pappl_client_t *client) {
+  const char *field = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+  if (field == nullptr || strncmp(field, "Basic ", 6) != 0) {
+    return "";
+  }
+  char decoded[512];
+  int length = sizeof decoded;
+  httpDecode64_2(decoded, &length, field + 6);
+  std::string pair(decoded, static_cast<size_t>(length > 0 ? length : 0));
+  return pair.substr(0, pair.find(':'));
+}
+
+//
+// 'FactsOf()' - What the server knows of a client: how it is connected, who it says it is,
+//               and the owner of the job its request names.
+//
+// Over the control socket the kernel tells the peer's uid: the server's own user, root or a
+// member of the admin group administers (the socket's mode decides who can connect at all).
+//
+
+static ClientFacts FactsOf(pappl_client_t *client) {
+  ClientFacts facts;
+  http_t *http = papplClientGetHTTP(client);
+  http_addr_t *address = httpGetAddress(http);
+  facts.controlSocket = httpAddrFamily(address) == AF_LOCAL;
+  if (facts.controlSocket) {
+    struct ucred peer;
+    socklen_t length = sizeof peer;
+    if (getsockopt(httpGetFd(http), SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) {
+      facts.socketPeerAdmin =
+          peer.uid == getuid() || peer.uid == 0 || IsAdmin(papplClientGetSystem(client), peer.uid);
+    }
+  }
+  facts.loopback = !facts.controlSocket && httpAddrLocalhost(address);
+  facts.encrypted = papplClientIsEncrypted(client);
+  facts.authService = papplSystemGetAuthService(papplClientGetSystem(client)) != nullptr;
+  // The job's owner is its originating user: the authenticated user, else the
+  // requesting-user-name, as PAPPL records it when it makes the job.
+  const char *user = papplClientGetUsername(client);
+  if (user == nullptr) {
+    user = ippGetString(
+        ippFindAttribute(papplClientGetRequest(client), "requesting-user-name", IPP_TAG_NAME), 0,
+        nullptr);
+  }
+  facts.user = user != nullptr ? user : "guest";
+  if (pappl_job_t *job = papplClientGetJob(client)) {
+    const char *owner = papplJobGetUsername(job);
+    facts.jobOwner = owner != nullptr ? owner : "";
+  }
+  return facts;
+}
+
+//
+// 'Authorize()' - The policy's answer for a client that needs the role, as an HTTP status:
+//                 HTTP_STATUS_CONTINUE to go on.
+//
+// A password is checked by PAPPL's own check with no group (PAM only: it asks for
+// credentials, and from the network for TLS, as needed); the admin group is checked here.
+//
+
+static http_status_t Authorize(pappl_client_t *client, Role role) {
+  ClientFacts facts = FactsOf(client);
+  switch (DecideAccess(role, facts)) {
+    case Verdict::kAllow:
+      return HTTP_STATUS_CONTINUE;
+    case Verdict::kUpgradeRequired:
+      return HTTP_STATUS_UPGRADE_REQUIRED;
+    case Verdict::kForbidden:
+      papplLogClient(client, PAPPL_LOGLEVEL_INFO, "Refused: '%s' is not an administrator.",
+                     facts.user.c_str());
+      return HTTP_STATUS_FORBIDDEN;
+    case Verdict::kCheckPassword:
+      break;
+  }
+  using ForGroup = http_status_t (*)(pappl_client_t *, bool, const char *, gid_t);
+  auto check = reinterpret_cast<ForGroup>(dlsym(RTLD_NEXT, "_papplClientIsAuthorizedForGroup"));
+  if (check == nullptr) {
+    return HTTP_STATUS_FORBIDDEN;
+  }
+  http_status_t code = check(client, false, nullptr, static_cast<gid_t>(-1));
+  if (code != HTTP_STATUS_CONTINUE) {
+    return code;
+  }
+  std::string user = BasicUser(client);
+  if (user.empty() || !IsAdmin(papplClientGetSystem(client), user.c_str())) {
+    papplLogClient(client, PAPPL_LOGLEVEL_INFO, "Refused: '%s' is not in the admin group.",
+                   user.c_str());
+    return HTTP_STATUS_FORBIDDEN;
+  }
+  papplClientSetUsername(client, user.c_str());
+  return HTTP_STATUS_CONTINUE;
+}
+
+//
+// 'papplClientIsAuthorized()' - PAPPL's administration check: an administrator or nobody.
+//
+
+extern "C" http_status_t papplClientIsAuthorized(pappl_client_t *client) {
+  if (client == nullptr) {
+    return HTTP_STATUS_BAD_REQUEST;
+  }
+  return Authorize(client, Role::kAdministrator);
+}
+
+//
+// '_papplPrinterIsAuthorized()' - PAPPL's check of a printer's job operations: the role the
+//                                 operation needs; responds and returns false when refused.
+//
+
+extern "C" bool _papplPrinterIsAuthorized(pappl_client_t *client) {
+  http_status_t code = Authorize(client, RoleOfOperation(papplClientGetOperation(client)));
+  if (code == HTTP_STATUS_CONTINUE) {
+    return true;
+  }
+  papplClientRespond(client, code, nullptr, nullptr, 0, 0);
+  return false;
+}
+
+//
+// 'papplClientHTMLAuthorize()' - The web pages' login: an administrator sees the page; anyone
+//                                else gets no form and the reason.
+//
+// PAPPL's own login shows every page to every client when no password is set, and its
+// password is not a user's. Here a browser is asked for a PAM user's name and password (HTTP
+// Basic, over TLS from the network) and the page is shown only to an administrator; anyone
+// else sees why, and no form.
+//
+
+extern "C" bool papplClientHTMLAuthorize(pappl_client_t *client) {
+  if (client == nullptr) {
+    return false;
+  }
+  http_status_t code = Authorize(client, Role::kAdministrator);
+  if (code == HTTP_STATUS_CONTINUE) {
+    return true;
+  }
+  if (code != HTTP_STATUS_UNAUTHORIZED && code != HTTP_STATUS_FORBIDDEN) {
+    papplClientRespond(client, code, nullptr, nullptr, 0, 0);  // to https, or an error
+    return false;
+  }
+  // The browser asks for a name and password on 401; this page is what it shows without.
+  papplClientRespond(client, code, nullptr, "text/html", 0, 0);
+  papplClientHTMLHeader(client, "Administrators only", 0);
+  papplClientHTMLPuts(client,
+                      "    <div class=\"content\">\n"
+                      "      <h1 class=\"title\">Administrators only</h1>\n"
+                      "      <p>This page is for the printer's administrators: log in as a "
+                      "member of the server's admin group.</p>\n"
+                      "    </div>\n");
+  papplClientHTMLFooter(client);
+  return false;
+}
+
+//
+// 'papplClientIsValidForm()' - PAPPL's check of a posted web form, for administrators only.
+//
+// Every form PAPPL's web pages take changes something, and its pages guard most of them with
+// their login; a printer's home page does not, and pauses, resumes or holds the printer for
+// any client that copies the session token from the page. Every posted form passes here.
+//
+
+extern "C" bool papplClientIsValidForm(pappl_client_t *client, int num_form, cups_option_t *form) {
+  if (client == nullptr || Authorize(client, Role::kAdministrator) != HTTP_STATUS_CONTINUE) {
+    return false;
+  }
+  using IsValidForm = bool (*)(pappl_client_t *, int, cups_option_t *);
+  auto valid = reinterpret_cast<IsValidForm>(dlsym(RTLD_NEXT, "papplClientIsValidForm"));
+  return valid != nullptr && valid(client, num_form, form);
+}
+
+//
+// 'papplPrinterCreate()' - PAPPL's printer creation, for a name our check accepts.
+//
+// A refused name fails with EINVAL, which PAPPL reports to an IPP client as a bad printer
+// name; the log says why.
+//
+
+extern "C" pappl_printer_t *papplPrinterCreate(pappl_system_t *system, int printer_id,
+                                               const char *printer_name, const char *driver_name,
+                                               const char *device_id, const char *device_uri) {
+  std::string error;
+  if (!CheckPrinterName(printer_name, error)) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Printer '%s' refused: %s",
+             printer_name != nullptr ? printer_name : "", error.c_str());
+    errno = EINVAL;
+    return nullptr;
+  }
+  using Create = pappl_printer_t *(*)(pappl_system_t *, int, const char *, const char *,
+                                      const char *, const char *);
+  auto create = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "papplPrinterCreate"));
+  if (create == nullptr) {
+    errno = ENOSYS;
+    return nullptr;
+  }
+  return create(system, printer_id, printer_name, driver_name, device_id, device_uri);
+}
+
+//
+// 'papplSystemAddListeners()' - PAPPL's listeners; the control socket closed to other users.
+//
+// libcups makes a domain socket mode 0777. The control socket is given mode 0600, or 0660
+// with the admin group when one is set (admin-group, or auth-service with its default) and
+// the server's user may hand the socket to that group, before the server
+// accepts its first client; a client that connected in between is still only a user (see
+// FactsOf).
+//
+
+extern "C" bool papplSystemAddListeners(pappl_system_t *system, const char *name) {
+  using AddListeners = bool (*)(pappl_system_t *, const char *);
+  auto add = reinterpret_cast<AddListeners>(dlsym(RTLD_NEXT, "papplSystemAddListeners"));
+  if (add == nullptr || !add(system, name)) {
+    return false;
+  }
+  if (name == nullptr || name[0] != '/') {
+    return true;
+  }
+  mode_t mode = S_IRUSR | S_IWUSR;
+  char buffer[256];
+  const char *group_name = papplSystemGetAdminGroup(system, buffer, sizeof buffer);
+  const struct group *group = group_name != nullptr ? getgrnam(group_name) : nullptr;
+  if (group != nullptr && chown(name, static_cast<uid_t>(-1), group->gr_gid) == 0) {
+    mode |= S_IRGRP | S_IWGRP;
+  }
+  if (chmod(name, mode) != 0) {
+    papplLog(system, PAPPL_LOGLEVEL_FATAL, "Unable to restrict the control socket '%s': %s", name,
+             strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+//
 // 'CheckPapplHooks()' - Whether every hook above is reached; false with a message naming one
 //                       that is not.
 //
@@ -194,6 +460,12 @@ bool CheckPapplHooks(std::string &error) {
       {"_papplJobProcess", reinterpret_cast<const void *>(&_papplJobProcess)},
       {"_papplPrinterCopyStateNoLock",
        reinterpret_cast<const void *>(&_papplPrinterCopyStateNoLock)},
+      {"papplClientIsAuthorized", reinterpret_cast<const void *>(&papplClientIsAuthorized)},
+      {"_papplPrinterIsAuthorized", reinterpret_cast<const void *>(&_papplPrinterIsAuthorized)},
+      {"papplClientHTMLAuthorize", reinterpret_cast<const void *>(&papplClientHTMLAuthorize)},
+      {"papplClientIsValidForm", reinterpret_cast<const void *>(&papplClientIsValidForm)},
+      {"papplPrinterCreate", reinterpret_cast<const void *>(&papplPrinterCreate)},
+      {"papplSystemAddListeners", reinterpret_cast<const void *>(&papplSystemAddListeners)},
   };
   error = CheckHooks(kHooks, sizeof kHooks / sizeof kHooks[0], FirstDefinition, NextDefinition);
   return error.empty();

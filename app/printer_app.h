@@ -19,8 +19,9 @@ constexpr const char *kDriverDescription = "Vorne 24-Pin Dot Matrix";
 // its printers. One record, made by main() and handed to PAPPL's callbacks as their data.
 struct AppContext {
   pappl_pr_driver_t drivers[1] = {{kDriverName, kDriverDescription, nullptr, nullptr}};
-  std::string stateFile;  // printers and their defaults, saved on every change
-  std::string spoolDir;   // documents of queued jobs
+  std::string stateFile;     // printers and their defaults, saved on every change
+  std::string spoolDir;      // documents of queued jobs
+  bool fileDevices = false;  // file: device URIs allowed (-o file-devices=yes)
   // Why a hook into PAPPL is not reached; empty once main() found all of them reached.
   std::string hookError = "The PAPPL hooks were not checked.";
 };
@@ -42,7 +43,8 @@ constexpr const char *kSpooledRasterType = "application/vnd.cups-raster";
 pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data);
 
 // vorne_driver.cpp: what the printer offers (resolutions, media, vendor attributes) and its
-// callbacks.
+// callbacks; cbdata is the AppContext, whose fileDevices decides whether a file: device may
+// be used.
 bool SetUpVorneDriver(pappl_system_t *system, const char *driver_name, const char *device_uri,
                       const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs,
                       void *cbdata);

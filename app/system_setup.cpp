@@ -3,6 +3,8 @@
 // the document filters and the request checks, the driver, and the state it saves.
 //
 
+#include <grp.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include <ctime>
 #include <string>
 
+#include "access_policy.h"
 #include "printer_app.h"
 #include "restart_state.h"
 #include "server_paths.h"
@@ -19,6 +22,15 @@ constexpr int kDefaultPort = 8000;
 
 // How often the server's loop wakes at the least, in seconds.
 constexpr int kWakeUpSeconds = 2;
+
+// The group whose members administer, when PAM checks passwords.
+constexpr const char *kDefaultAdminGroup = "lpadmin";
+
+// The size at which the log file is rotated, and the range allowed: a busy hour at debug
+// level fits in the default.
+constexpr size_t kDefaultMaxLogSize = 10 * 1024 * 1024;
+constexpr size_t kMinMaxLogSize = 64 * 1024;
+constexpr size_t kMaxMaxLogSize = static_cast<size_t>(1024) * 1024 * 1024;
 
 // DNS-SD subtypes of the printers: a printer for everyone, also for Apple clients.
 constexpr const char *kDnssdSubtypes = "_print,_universal";
@@ -60,25 +72,22 @@ static bool LogLevelOf(const char *value, pappl_loglevel_t &level) {
 }
 
 //
-// 'ServerOptionsOf()' - The system options: web interface on, remote administration off.
+// 'ServerOptionsOf()' - The system options: the web interface and its log page.
 //
-// server-options may add "web-remote" (administration from other machines, which should then
-// have a password, see the web interface's Security page), "no-tls" and "dnssd-host".
-// Returns false for an unknown word.
+// server-options may add "no-tls" and "dnssd-host". PAPPL's Security page (a password of its
+// own) is left out: administrators are the admin group's members, checked by PAM. Returns
+// false for an unknown word.
 //
 
 static bool ServerOptionsOf(const char *value, pappl_soptions_t &soptions) {
-  soptions = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_LOG |
-             PAPPL_SOPTIONS_WEB_SECURITY;
+  soptions = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_LOG;
   std::string words = value != nullptr ? value : "";
   size_t start = 0;
   while (start < words.size()) {
     size_t comma = words.find(',', start);
     std::string word = words.substr(start, comma - start);
     start = comma == std::string::npos ? words.size() : comma + 1;
-    if (word == "web-remote") {
-      soptions |= PAPPL_SOPTIONS_WEB_REMOTE;
-    } else if (word == "no-tls") {
+    if (word == "no-tls") {
       soptions |= PAPPL_SOPTIONS_NO_TLS;
     } else if (word == "dnssd-host") {
       soptions |= PAPPL_SOPTIONS_DNSSD_HOST;
@@ -134,16 +143,53 @@ static void AddEnglishStrings(pappl_system_t *system) {
 //
 // 'SetUpSystem()' - Create the system from the server's options; null when they are wrong.
 //
-// Options (-o NAME=VALUE): log-level, log-file, server-port (8000), server-hostname,
-// listen-hostname, spool-directory, server-options; private-server (set by PAPPL when a
-// command starts a server of its own) listens on the control socket only.
+// Options (-o NAME=VALUE): log-level, log-file, max-log-size (10m), server-port (8000),
+// server-hostname, listen (loopback, any or an address), spool-directory, server-options,
+// auth-service (a PAM service), admin-group (lpadmin), file-devices (no); private-server
+// (set by PAPPL when a command starts a server of its own) listens on the control socket
+// only.
 //
 
 pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data) {
   auto *app = static_cast<AppContext *>(data);
 
+  if (cupsGetOption("listen-hostname", num_options, options) != nullptr) {
+    fputs("quillmarsh: listen-hostname is replaced by listen=loopback, any or an address.\n",
+          stderr);
+    return nullptr;
+  }
+  std::string listen_host;
+  if (!ListenHostOf(cupsGetOption("listen", num_options, options), listen_host)) {
+    fprintf(stderr, "quillmarsh: Bad listen value '%s'.\n",
+            cupsGetOption("listen", num_options, options));
+    return nullptr;
+  }
+  const char *value = cupsGetOption("file-devices", num_options, options);
+  if (!YesNoOf(value, false, app->fileDevices)) {
+    fprintf(stderr, "quillmarsh: Bad file-devices value '%s'.\n", value);
+    return nullptr;
+  }
+  size_t max_log_size = kDefaultMaxLogSize;
+  value = cupsGetOption("max-log-size", num_options, options);
+  if (value != nullptr && !SizeOf(value, kMinMaxLogSize, kMaxMaxLogSize, max_log_size)) {
+    fprintf(stderr, "quillmarsh: Bad max-log-size value '%s' (64k to 1g).\n", value);
+    return nullptr;
+  }
+  // An admin group that does not exist is a mistake the server does not start with: no one
+  // could administer with a password, and PAPPL's own check would take every user PAM
+  // accepts for an administrator.
+  const char *auth_service = cupsGetOption("auth-service", num_options, options);
+  const char *admin_group = cupsGetOption("admin-group", num_options, options);
+  if (admin_group == nullptr && auth_service != nullptr) {
+    admin_group = kDefaultAdminGroup;
+  }
+  if (admin_group != nullptr && getgrnam(admin_group) == nullptr) {
+    fprintf(stderr, "quillmarsh: The admin group '%s' does not exist.\n", admin_group);
+    return nullptr;
+  }
+
   pappl_loglevel_t loglevel;
-  const char *value = cupsGetOption("log-level", num_options, options);
+  value = cupsGetOption("log-level", num_options, options);
   if (!LogLevelOf(value, loglevel)) {
     fprintf(stderr, "quillmarsh: Bad log-level value '%s'.\n", value);
     return nullptr;
@@ -173,14 +219,18 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
   app->stateFile = paths.stateFile;
   app->spoolDir = paths.spoolDir;
 
-  pappl_system_t *system =
-      papplSystemCreate(soptions, "quillmarsh", port, kDnssdSubtypes, app->spoolDir.c_str(),
-                        cupsGetOption("log-file", num_options, options), loglevel,
-                        cupsGetOption("auth-service", num_options, options), false);
+  pappl_system_t *system = papplSystemCreate(
+      soptions, "quillmarsh", port, kDnssdSubtypes, app->spoolDir.c_str(),
+      cupsGetOption("log-file", num_options, options), loglevel, auth_service, false);
   if (system == nullptr) {
     fputs("quillmarsh: Unable to create the printing system.\n", stderr);
     return nullptr;
   }
+  papplSystemSetMaxLogSize(system, max_log_size);
+  if (admin_group != nullptr) {
+    papplSystemSetAdminGroup(system, admin_group);
+  }
+
   // Without its hooks the server could print jobs over each other: it does not start.
   if (!app->hookError.empty()) {
     papplLog(system, PAPPL_LOGLEVEL_FATAL, "%s Not starting.", app->hookError.c_str());
@@ -190,7 +240,7 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
   }
   papplLog(system, PAPPL_LOGLEVEL_INFO, "PAPPL hooks: active");
   if (cupsGetOption("private-server", num_options, options) == nullptr &&
-      !papplSystemAddListeners(system, cupsGetOption("listen-hostname", num_options, options))) {
+      !papplSystemAddListeners(system, listen_host.empty() ? nullptr : listen_host.c_str())) {
     fprintf(stderr, "quillmarsh: Unable to listen on port %d (see the log).\n", port);
     papplSystemDelete(system);
     return nullptr;
@@ -217,8 +267,7 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdfDocument,
                            nullptr);
 
-  papplSystemSetPrinterDrivers(system, 1, app->drivers, nullptr, nullptr, SetUpVorneDriver,
-                               nullptr);
+  papplSystemSetPrinterDrivers(system, 1, app->drivers, nullptr, nullptr, SetUpVorneDriver, app);
 
   papplSystemAddTimerCallback(system, 0, kWakeUpSeconds, WakeUp, nullptr);
   papplSystemSetSaveCallback(system, SaveState, app);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "access_policy.h"
 #include "paper_sizes.h"
 #include "print_settings.h"
 #include "printer_app.h"
@@ -98,15 +99,21 @@ static bool AddVendorAttributes(pappl_pr_driver_data_t *data, ipp_t **attrs) {
 // five sizes and its custom range. PAPPL keeps one pair of margins for all media: the cut
 // sheets' (18 points at the sides, 24 at the foot, and the same at the head), which keeps
 // clients inside the printable area of every size. Calibration offsets are the loaded
-// paper's media-left-offset and media-top-offset, 0 to 1 inch.
+// paper's media-left-offset and media-top-offset, 0 to 1 inch. A file: device is refused
+// unless the server allows them: it would write wherever the server's user may.
 //
 
 bool SetUpVorneDriver(pappl_system_t *system, const char *driver_name, const char *device_uri,
                       const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs,
                       void *cbdata) {
-  (void)device_uri;
   (void)device_id;
-  (void)cbdata;
+  const auto *app = static_cast<const AppContext *>(cbdata);
+  if (IsFileDeviceUri(device_uri) && (app == nullptr || !app->fileDevices)) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR,
+             "file: devices are off: start the server with -o file-devices=yes to print into "
+             "files.");
+    return false;
+  }
   if (driver_name == nullptr || strcmp(driver_name, kDriverName) != 0) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unknown driver '%s'.",
              driver_name != nullptr ? driver_name : "(null)");

@@ -208,6 +208,10 @@ std::string AppServer::TmpDir() const {
   return folder_.path() + "/tmp";
 }
 
+std::string AppServer::ControlSocket() const {
+  return TmpDir() + "/quillmarsh" + std::to_string(ServerUid()) + ".sock";
+}
+
 std::string AppServer::Log() const {
   return ReadText(TmpDir() + "/server.log");
 }
@@ -219,7 +223,7 @@ std::string AppServer::LogTail(size_t lines) const {
     at = log.rfind('\n', at - 1);
   }
   std::string tail =
-      "\n--- server log ---\n" + (at == std::string::npos ? log : log.substr(at + 1));
+      "\n--- server log ---\n" + (at == std::string::npos || at == 0 ? log : log.substr(at + 1));
   // A sanitizer's report, or anything else the server said on its standard error.
   std::string err = ReadText(TmpDir() + "/server.err");
   if (!err.empty()) {
@@ -272,10 +276,15 @@ bool AppServer::Start(std::string &error) {
     return false;
   }
   port_ = FreePort();
-  pid_ = StartAs({Program(), "server", "-o", "server-port=" + std::to_string(port_), "-o",
-                  "listen-hostname=127.0.0.1", "-o", "log-file=" + TmpDir() + "/server.log", "-o",
-                  "log-level=debug"},
-                 Environment(), ServerUid(), ServerGid(), TmpDir() + "/server.out",
+  // No listen option: the server's default, loopback only, is what every test runs.
+  std::vector<std::string> argv = {
+      Program(), "server",           "-o", "server-port=" + std::to_string(port_),
+      "-o",      "file-devices=yes", "-o", "log-file=" + TmpDir() + "/server.log",
+      "-o",      "log-level=debug"};
+  for (const std::string &option : options_) {
+    argv.insert(argv.end(), {"-o", option});
+  }
+  pid_ = StartAs(argv, Environment(), ServerUid(), ServerGid(), TmpDir() + "/server.out",
                  TmpDir() + "/server.err");
   if (pid_ <= 0) {
     error = "fork failed";
@@ -310,8 +319,8 @@ bool AppServer::Stop() {
   ipp_t *printers = SendRequest(*this, "", ippNewRequest(IPP_OP_GET_PRINTERS));
   for (ipp_attribute_t *name = ippFindAttribute(printers, "printer-name", IPP_TAG_NAME);
        name != nullptr; name = ippFindNextAttribute(printers, "printer-name", IPP_TAG_NAME)) {
-    ippDelete(
-        SendRequest(*this, ippGetString(name, 0, nullptr), ippNewRequest(IPP_OP_CANCEL_JOBS)));
+    ippDelete(SendRequestAs(*this, ControlClient(*this), ippGetString(name, 0, nullptr),
+                            ippNewRequest(IPP_OP_CANCEL_JOBS)));
   }
   ippDelete(printers);
 
@@ -381,22 +390,37 @@ std::string JobStateName(int state) {
 // 'SendRequest()' - Send a request, with the standard operation attributes, and read the answer.
 //
 
-static ipp_t *Send(const AppServer &server, const std::string &printer, ipp_t *request,
-                   const Bytes *document) {
-  http_t *http = httpConnect2("127.0.0.1", server.port(), nullptr, AF_INET, HTTP_ENCRYPTION_NEVER,
-                              1, 30000, nullptr);
+// Connects as the client: over TLS when it asks for it, with its credentials when it has them.
+static http_t *Connect(const AppServer &server, const Client &client) {
+  http_t *http =
+      httpConnect2(client.host.c_str(), server.port(), nullptr, AF_UNSPEC,
+                   client.tls ? HTTP_ENCRYPTION_ALWAYS : HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+  if (http != nullptr && !client.password.empty()) {
+    std::string pair = client.user + ":" + client.password;
+    char encoded[512];
+    httpEncode64_2(encoded, sizeof encoded, pair.c_str(), static_cast<int>(pair.size()));
+    httpSetAuthString(http, "Basic", encoded);
+  }
+  return http;
+}
+
+static ipp_t *Send(const AppServer &server, const Client &client, const std::string &printer,
+                   ipp_t *request, const Bytes *document) {
+  http_t *http = Connect(server, client);
   if (http == nullptr) {
     ippDelete(request);
     return nullptr;
   }
   std::string resource = printer.empty() ? "/ipp/system" : "/ipp/print/" + printer;
-  std::string uri = "ipp://127.0.0.1:" + std::to_string(server.port()) + resource;
+  std::string host = client.host[0] == '/' ? "localhost" : client.host;
+  std::string uri = std::string(client.tls ? "ipps://" : "ipp://") + host + ":" +
+                    std::to_string(server.port()) + resource;
   // The operation attributes go first, in the order IPP wants them.
   ipp_t *ordered = ippNewRequest(ippGetOperation(request));
   ippAddString(ordered, IPP_TAG_OPERATION, IPP_TAG_URI,
                printer.empty() ? "system-uri" : "printer-uri", nullptr, uri.c_str());
   ippAddString(ordered, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-               cupsUser());
+               client.user.empty() ? cupsUser() : client.user.c_str());
   ippCopyAttributes(ordered, request, 0, nullptr, nullptr);
   ippDelete(request);
 
@@ -418,7 +442,18 @@ static ipp_t *Send(const AppServer &server, const std::string &printer, ipp_t *r
 }
 
 ipp_t *SendRequest(const AppServer &server, const std::string &printer, ipp_t *request) {
-  return Send(server, printer, request, nullptr);
+  return Send(server, Client(), printer, request, nullptr);
+}
+
+Client ControlClient(const AppServer &server) {
+  Client client;
+  client.host = server.ControlSocket();
+  return client;
+}
+
+ipp_t *SendRequestAs(const AppServer &server, const Client &client, const std::string &printer,
+                     ipp_t *request) {
+  return Send(server, client, printer, request, nullptr);
 }
 
 ipp_t *GetPrinterAttributes(const AppServer &server, const std::string &printer) {
@@ -443,22 +478,38 @@ bool SetCalibration(const AppServer &server, const std::string &printer, int lef
   ippAddCollection(request, IPP_TAG_PRINTER, "media-col-ready", media);
   ippDelete(size);
   ippDelete(media);
-  ipp_t *response = SendRequest(server, printer, request);
+  // Calibration is an administrator's: the server's own user over the control socket.
+  ipp_t *response = SendRequestAs(server, ControlClient(server), printer, request);
   bool ok = response != nullptr && ippGetStatusCode(response) == IPP_STATUS_OK;
   ippDelete(response);
   return ok;
 }
 
 int WebGet(const AppServer &server, const std::string &path, std::string *body) {
-  http_t *http = httpConnect2("127.0.0.1", server.port(), nullptr, AF_INET, HTTP_ENCRYPTION_NEVER,
-                              1, 30000, nullptr);
+  return WebRequest(server, Client(), path, nullptr, body);
+}
+
+int WebRequest(const AppServer &server, const Client &client, const std::string &path,
+               const std::string *form, std::string *body) {
+  http_t *http = Connect(server, client);
   if (http == nullptr) {
     return 0;
   }
   httpClearFields(http);
-  httpSetField(http, HTTP_FIELD_HOST, "127.0.0.1");
+  httpSetField(http, HTTP_FIELD_HOST, client.host[0] == '/' ? "localhost" : client.host.c_str());
+  if (const char *credentials = httpGetAuthString(http)) {
+    httpSetField(http, HTTP_FIELD_AUTHORIZATION, credentials);
+  }
+  if (form != nullptr) {
+    httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+    httpSetLength(http, form->size());
+  }
   http_status_t status = HTTP_STATUS_ERROR;
-  if (httpGet(http, path.c_str()) == 0) {
+  bool sent = form == nullptr ? httpGet(http, path.c_str()) == 0
+                              : httpPost(http, path.c_str()) == 0 &&
+                                    httpWrite2(http, form->data(), form->size()) ==
+                                        static_cast<ssize_t>(form->size());
+  if (sent) {
     while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
     }
     char buffer[8192];
@@ -481,7 +532,7 @@ int PrintJob(const AppServer &server, const std::string &printer, const Bytes &d
   if (attributes) {
     attributes(request);
   }
-  ipp_t *response = Send(server, printer, request, &document);
+  ipp_t *response = Send(server, Client(), printer, request, &document);
   int id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
   if (error != nullptr) {
     *error = response == nullptr ? "no response"
@@ -617,4 +668,23 @@ std::vector<pid_t> ProcessesLeftBy(const AppServer &server) {
   }
   closedir(proc);
   return left;
+}
+
+// ---- Administrators checked by PAM ----
+
+constexpr const char *kPamDir = "/etc/pam.d";
+
+TestPamService::TestPamService() : name_("quillmarsh-test-" + std::to_string(getpid())) {
+  std::string path = std::string(kPamDir) + "/" + name_;
+  std::ofstream out(path);
+  out << "auth sufficient pam_permit.so\naccount sufficient pam_permit.so\n";
+  out.close();
+  installed_ = static_cast<bool>(out);
+}
+
+TestPamService::~TestPamService() {
+  std::string path = std::string(kPamDir) + "/" + name_;
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    perror(path.c_str());
+  }
 }

@@ -52,8 +52,8 @@ class ServerFolder {
 uid_t ServerUid();
 gid_t ServerGid();
 
-// "quillmarsh server" with HOME and TMPDIR in a folder of its own, listening on 127.0.0.1
-// only, logging at debug level into that folder.
+// "quillmarsh server" with HOME and TMPDIR in a folder of its own, listening on loopback only
+// (its default), with file: devices allowed, logging at debug level into that folder.
 class AppServer {
  public:
   // The folder holds HOME and TMPDIR; a server started on the folder of a stopped one finds
@@ -63,6 +63,10 @@ class AppServer {
   AppServer(const AppServer &) = delete;
   AppServer &operator=(const AppServer &) = delete;
 
+  // Server options (-o NAME=VALUE) for the next Start, after and over the usual ones.
+  void AddOptions(const std::vector<std::string> &options) {
+    options_.insert(options_.end(), options.begin(), options.end());
+  }
   // Starts the server and waits until it answers; false with a message when it does not.
   bool Start(std::string &error);
   // Cancels what is queued, asks the server to stop (SIGTERM) and waits for it; kills it
@@ -96,6 +100,7 @@ class AppServer {
   std::string WebUrl(const std::string &path) const;
   std::string Home() const;
   std::string TmpDir() const;
+  std::string ControlSocket() const;  // the path "quillmarsh" commands connect to
   std::string Log() const;
   std::string LogTail(size_t lines = 40) const;
 
@@ -104,6 +109,7 @@ class AppServer {
   std::string Program() const;  // the copy of the program the server's user runs
 
   const ServerFolder &folder_;
+  std::vector<std::string> options_;
   int port_ = 0;
   pid_t pid_ = -1;
   int exit_status_ = -1;
@@ -146,6 +152,19 @@ bool CancelJob(const AppServer &server, const std::string &printer, int job_id, 
 // An IPP request to the printer (or to the system when printer is empty); the response,
 // which the caller deletes, or null.
 ipp_t *SendRequest(const AppServer &server, const std::string &printer, ipp_t *request);
+// How a request reaches the server and whom it names: by default from 127.0.0.1 over plain
+// HTTP as the test's user.
+struct Client {
+  std::string host = "127.0.0.1";  // the address connected to, or the control socket's path
+  bool tls = false;
+  std::string user;      // requesting-user-name, the test's user when empty
+  std::string password;  // with user: sent as HTTP Basic credentials
+};
+// The server's own user (or root) over the control socket: an administrator.
+Client ControlClient(const AppServer &server);
+// SendRequest from the client.
+ipp_t *SendRequestAs(const AppServer &server, const Client &client, const std::string &printer,
+                     ipp_t *request);
 // Get-Printer-Attributes for all attributes; the caller deletes the response.
 ipp_t *GetPrinterAttributes(const AppServer &server, const std::string &printer);
 // Sets the calibration of the printer's loaded A4 paper: media-left-offset and
@@ -153,6 +172,9 @@ ipp_t *GetPrinterAttributes(const AppServer &server, const std::string &printer)
 bool SetCalibration(const AppServer &server, const std::string &printer, int left, int top);
 // An HTTP GET of the server's web interface: the status, and the page in *body.
 int WebGet(const AppServer &server, const std::string &path, std::string *body);
+// A GET from the client, or a POST of the form (URL-encoded) when form is not null.
+int WebRequest(const AppServer &server, const Client &client, const std::string &path,
+               const std::string *form, std::string *body);
 
 // What reached the printer of a job cancelled mid-page, against the whole job's bytes: whole
 // commands only, the first bands of the page and fewer than it has, and the page fed out.
@@ -182,5 +204,29 @@ bool KillServer(AppServer &server);
 // The processes, other than the server itself, that run with the server's TMPDIR in their
 // environment: what the server started and left behind.
 std::vector<pid_t> ProcessesLeftBy(const AppServer &server);
+
+// ---- Administrators checked by PAM ----
+
+// A PAM service that accepts every password of every user (pam_permit), installed under
+// /etc/pam.d for one test and removed again, also when the test fails. A server started with
+// -o auth-service=NAME then takes any existing account with any password: the admin group
+// decides who administers.
+class TestPamService {
+ public:
+  TestPamService();
+  ~TestPamService();
+  TestPamService(const TestPamService &) = delete;
+  TestPamService &operator=(const TestPamService &) = delete;
+  const std::string &name() const {
+    return name_;
+  }
+  bool installed() const {
+    return installed_;
+  }
+
+ private:
+  std::string name_;
+  bool installed_ = false;
+};
 
 #endif  // QUILLMARSH_TESTS_APP_APP_SERVER_H

@@ -286,11 +286,12 @@ TEST(Faults, ListingDevicesKeepsTheServerUpWithoutAvahi) {
   ASSERT_TRUE(server.Start(error)) << error;
 
   // Both list DNS-SD printers through Avahi: the command in its own process, the Add
-  // Printer page in the server's.
+  // Printer page (an administrator's: over the control socket) in the server's.
   CommandRun devices = server.Command({"devices"});
   EXPECT_EQ(devices.status, 0) << devices.err;
   std::string page;
-  EXPECT_EQ(WebGet(server, "/addprinter", &page), HTTP_STATUS_OK);
+  EXPECT_EQ(WebRequest(server, ControlClient(server), "/addprinter", nullptr, &page),
+            HTTP_STATUS_OK);
   EXPECT_NE(page.find("Add Printer"), std::string::npos);
   CommandRun status = server.Command({"status"});
   EXPECT_EQ(status.status, 0) << status.err << server.LogTail();

@@ -1,7 +1,7 @@
 //
 // The web interface in a real browser: Debian's chromium, headless, shows the printer's state
-// on its page and the Vorne settings, with the printer's defaults, on its Printing Defaults
-// page.
+// on its page and, to an administrator, the Vorne settings, with the printer's defaults, on
+// its Printing Defaults page.
 //
 
 #include <gtest/gtest.h>
@@ -29,8 +29,13 @@ std::string RenderedPage(const ServerFolder &folder, const std::string &url) {
 
 TEST(WebPage, ShowsThePrintersStateAndTheVorneSettings) {
   ASSERT_EQ(access(kChromium, X_OK), 0) << "chromium is missing (Debian package chromium)";
+  // Printing Defaults is an administrator's page: daemon, in the admin group, logs in through
+  // a PAM service of the test's with the credentials in the URL.
+  TestPamService pam;
+  ASSERT_TRUE(pam.installed());
   ServerFolder folder;
   AppServer server(folder);
+  server.AddOptions({"auth-service=" + pam.name(), "admin-group=daemon"});
   std::string error;
   ASSERT_TRUE(server.Start(error)) << error;
   ASSERT_TRUE(server.AddPrinter("vorne", "file://" + folder.Make("out"), error)) << error;
@@ -42,7 +47,9 @@ TEST(WebPage, ShowsThePrintersStateAndTheVorneSettings) {
   EXPECT_NE(home.find("Idle, 0 jobs"), std::string::npos) << home;
   EXPECT_NE(home.find("Vorne 24-Pin Dot Matrix"), std::string::npos);
 
-  std::string defaults = RenderedPage(folder, server.WebUrl("/vorne/printing"));
+  std::string url = server.WebUrl("/vorne/printing");
+  url.insert(url.find("//") + 2, "daemon:any@");
+  std::string defaults = RenderedPage(folder, url);
   EXPECT_NE(defaults.find("Extra top margin (mm):</th><td><input type=\"number\" "
                           "name=\"vorne-top-margin\" min=\"0\" max=\"25\" value=\"7\">"),
             std::string::npos)
