@@ -141,8 +141,6 @@ TEST(Faults, ADeviceThatFailsToOpenStopsOnlyItsPrinter) {
   EXPECT_EQ(WaitForJob(server, "gone", stuck).state, IPP_JSTATE_CANCELED);
 }
 
-Bytes MakeDocument(const ServerFolder &folder, const std::string &device, const std::string &name);
-
 Bytes Cut(Bytes bytes, size_t size) {
   bytes.resize(size);
   return bytes;
