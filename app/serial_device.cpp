@@ -368,10 +368,16 @@ static void OpenFailure(int error, const char *path, char *message, size_t messa
                "%s does not exist (is the adapter plugged in? \"devices\" lists the ports)", path);
       break;
     case EACCES:
-    case EPERM:
       snprintf(message, message_size,
                "no permission to open %s (the server's user must be in the port's group, "
                "usually \"dialout\")",
+               path);
+      break;
+    case EPERM:
+      // What a device not in the installed unit's DeviceAllow= list gets.
+      snprintf(message, message_size,
+               "%s may not be opened by this server (the installed service opens only ttyS, "
+               "ttyUSB and ttyACM ports; others need a DeviceAllow= line in its unit)",
                path);
       break;
     case EBUSY:
