@@ -135,7 +135,9 @@ test_control_socket() {
   export LSAN_OPTIONS="suppressions=$scratch/pappl-leaks.supp"
   local sanitizers=(LSAN_OPTIONS="$LSAN_OPTIONS")
   for name in ASAN_OPTIONS UBSAN_OPTIONS; do
-    [[ -n "${!name:-}" ]] && sanitizers+=("$name=${!name}")
+    if [[ -n "${!name:-}" ]]; then
+      sanitizers+=("$name=${!name}")
+    fi
   done
   local port
   port="$(free_port)"
