@@ -63,7 +63,7 @@ test_unit() {
   systemd-sysusers --root="$scratch/root" "$(realpath "$sysusers")" 2>/dev/null ||
     fail "systemd-sysusers refused $sysusers"
   grep -q '^quillmarsh:x:[0-9]*:[0-9]*:[^:]*:/var/lib/quillmarsh:' "$scratch/root/etc/passwd" ||
-    fail "no user quillmarsh with its home in /var/lib/quillmarsh: $(cat "$scratch/root/etc/passwd")"
+    fail "no user quillmarsh at home in /var/lib/quillmarsh: $(cat "$scratch/root/etc/passwd")"
   for group in dialout lp; do
     grep -q "^$group:x:[0-9]*:quillmarsh\$" "$scratch/root/etc/group" ||
       fail "quillmarsh is not in $group: $(cat "$scratch/root/etc/group")"
@@ -120,7 +120,10 @@ test_control_socket() {
   local tmpfiles program="$2"
   tmpfiles="$(realpath "$1")"
   need unshare setpriv systemd-tmpfiles
-  unshare --mount --pid --fork true 2>/dev/null || { echo "SKIP: no mount namespace here" >&2; exit 77; }
+  if ! unshare --mount --pid --fork true 2>/dev/null; then
+    echo "SKIP: no mount and PID namespaces here" >&2
+    exit 77
+  fi
 
   # The folders systemd makes for the service's user, and a copy of the program it may run.
   local user=nobody group
@@ -188,5 +191,6 @@ test_control_socket() {
 case "${1:-}" in
   unit) test_unit "${@:2}" ;;
   control-socket) test_control_socket "${@:2}" ;;
-  *) fail "usage: service_test.sh unit UNIT SYSUSERS TMPFILES PROGRAM | control-socket TMPFILES PROGRAM" ;;
+  *) fail "usage: service_test.sh unit UNIT SYSUSERS TMPFILES PROGRAM" \
+    "| control-socket TMPFILES PROGRAM" ;;
 esac
