@@ -372,10 +372,16 @@ static void OpenFailure(int error, const char *path, char *message, size_t messa
                "%s does not exist (is the adapter plugged in? \"devices\" lists the ports)", path);
       break;
     case EACCES:
-    case EPERM:
       snprintf(message, message_size,
                "no permission to open %s (the server's user must be in the port's group, "
                "usually \"dialout\")",
+               path);
+      break;
+    case EPERM:
+      // What a device not in the installed unit's DeviceAllow= list gets.
+      snprintf(message, message_size,
+               "%s may not be opened by this server (the installed service opens only ttyS, "
+               "ttyUSB and ttyACM ports; others need a DeviceAllow= line in its unit)",
                path);
       break;
     case EBUSY:
@@ -388,6 +394,69 @@ static void OpenFailure(int error, const char *path, char *message, size_t messa
 }
 
 //
+// 'KindOf()' - Name what a file that is not a terminal is, for the message that refuses it.
+//
+
+static const char *KindOf(mode_t mode) {
+  if (S_ISREG(mode)) {
+    return "a regular file";
+  } else if (S_ISDIR(mode)) {
+    return "a folder";
+  } else if (S_ISFIFO(mode)) {
+    return "a named pipe";
+  } else if (S_ISSOCK(mode)) {
+    return "a socket";
+  } else if (S_ISCHR(mode)) {
+    return "a device that is not a terminal";
+  }
+  return "not a character device";
+}
+
+//
+// 'OpenPort()' - Open the port at path for reading and writing, only when it is a terminal.
+// Returns the descriptor, or -1 with the reason in message.
+//
+// A URI names any path, and the server may run with more rights than its client: a path that
+// is not a character device (a regular file, a folder) is refused from stat() alone, without
+// being opened. A character device is opened, then fstat() on the descriptor makes sure it is
+// still the device stat() saw (the path may have been replaced in between), and isatty() that
+// it is a terminal, before anything is written or set on it. The open itself writes nothing.
+//
+
+static int OpenPort(const char *path, char *message, size_t message_size) {
+  struct stat named;
+  if (stat(path, &named) != 0) {
+    OpenFailure(errno, path, message, message_size);
+    return -1;
+  }
+  if (!S_ISCHR(named.st_mode)) {
+    snprintf(message, message_size, "%s is not a serial port: it is %s", path,
+             KindOf(named.st_mode));
+    return -1;
+  }
+
+  // O_NONBLOCK: without CLOCAL yet, the open could wait for carrier; writes stay non-blocking.
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    OpenFailure(errno, path, message, message_size);
+    return -1;
+  }
+  struct stat opened;
+  if (fstat(fd, &opened) != 0) {
+    snprintf(message, message_size, "%s: %s", path, strerror(errno));
+  } else if (!S_ISCHR(opened.st_mode) || opened.st_rdev != named.st_rdev) {
+    snprintf(message, message_size, "%s was replaced while it was being opened", path);
+  } else if (!isatty(fd)) {
+    snprintf(message, message_size, "%s is not a serial port: it is %s", path,
+             KindOf(opened.st_mode));
+  } else {
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
+//
 // 'PreparePort()' - Lock the open port for this printer alone and set its line. Returns false
 // with the reason in message.
 //
@@ -395,11 +464,6 @@ static void OpenFailure(int error, const char *path, char *message, size_t messa
 static bool PreparePort(SerialPort *port, char *message, size_t message_size) {
   int fd = port->fd;
   const SerialLine &line = port->line;
-
-  if (!isatty(fd)) {
-    snprintf(message, message_size, "%s is not a serial port", line.path);
-    return false;
-  }
 
   // flock() keeps a second printer (in this or another server, also run as root) off the port;
   // TIOCEXCL keeps other programs that are not run as root from opening it at all.
@@ -472,7 +536,8 @@ static void CloseSerialPort(SerialPort *port) {
 }
 
 //
-// 'OpenDevice()' - Open callback: parse the URI, open and lock the port and set its line.
+// 'OpenDevice()' - Open callback: parse the URI, open the port if it is a terminal, lock it
+// and set its line.
 // Failures are reported through the device's error callback.
 //
 
@@ -491,10 +556,10 @@ static bool OpenDevice(pappl_device_t *device, const char *device_uri, const cha
     return false;
   }
 
-  // O_NONBLOCK: without CLOCAL yet, the open could wait for carrier; writes stay non-blocking.
-  port->fd = open(port->line.path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  // Non-blocking from the open on: without CLOCAL yet, the open could wait for carrier, and
+  // writes wait in steps of their own (WriteChunk).
+  port->fd = OpenPort(port->line.path, message, sizeof(message));
   if (port->fd < 0) {
-    OpenFailure(errno, port->line.path, message, sizeof(message));
     papplDeviceError(device, "Unable to open serial port: %s.", message);
     delete port;
     return false;

@@ -4,6 +4,7 @@
 //
 
 #include <grp.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -244,6 +245,16 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
     fprintf(stderr, "quillmarsh: Unable to listen on port %d (see the log).\n", port);
     papplSystemDelete(system);
     return nullptr;
+  }
+  // PAPPL makes the control socket right after this callback, at this path (as its
+  // _papplMainloopGetServerPath() names it for a user other than root).
+  if (cupsGetOption("private-server", num_options, options) == nullptr &&
+      !LinkControlSocket(
+          paths,
+          std::string(papplGetTempDir()) + "/quillmarsh" + std::to_string(getuid()) + ".sock",
+          error)) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "%s; root's commands will not find the server.",
+             error.c_str());
   }
   if ((value = cupsGetOption("server-hostname", num_options, options)) != nullptr) {
     papplSystemSetHostName(system, value);

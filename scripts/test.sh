@@ -7,12 +7,13 @@ build="${BUILD_DIR:-$root/build}"
 
 # Debian packages: compiler and test tools, the CUPS libraries the filter links, and the CUPS
 # chain (scheduler, renderers, PPD compiler) that the end-to-end tests drive; PAPPL for the
-# printer application, socat for its serial port tests and chromium for its web page test.
+# printer application, socat for its serial port tests, chromium for its web page test and
+# systemd (systemd-analyze, -sysusers, -tmpfiles) for the tests of its installed service.
 packages=(
   g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev valgrind
   libcups2-dev libcupsimage2-dev libpng-dev libjpeg-dev
   cups cups-client cups-bsd cups-filters cups-ppdc cups-ipp-utils ghostscript poppler-utils
-  libpappl-dev socat chromium
+  libpappl-dev socat chromium systemd
 )
 bash "$root/scripts/install-packages.sh" "${packages[@]}"
 

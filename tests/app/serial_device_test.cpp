@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -15,7 +16,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -298,7 +302,6 @@ TEST(SerialUri, BadUrisFailWithAReason) {
       {"serial:", "names no serial port"},
       {"serial://dev/ttyS0", "names a host \"dev\""},
       {"serial:/dev/quillmarsh-no-such-port?baud=9600", "does not exist"},
-      {"serial:/dev/null", "/dev/null is not a serial port"},
   };
   for (const BadUriCase &c : cases) {
     SCOPED_TRACE(c.uri);
@@ -308,6 +311,75 @@ TEST(SerialUri, BadUrisFailWithAReason) {
     papplDeviceClose(device);
     EXPECT_NE(messages.find(c.says), std::string::npos) << messages;
   }
+}
+
+// A path that is no terminal, and how its refusal ends ("PATH is not a serial port: ...").
+// Paths without a leading '/' are made in the test's folder.
+struct NotAPortCase {
+  const char *path;
+  const char *says;
+};
+
+TEST(SerialUri, PathsThatAreNoTerminalAreRefusedUntouched) {
+  AddSerialScheme();
+  const char *tmp = getenv("TMPDIR");
+  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/not-a-port-XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string file = dir + "/file";
+  const std::string kept = "a line the printer must never send over\n";
+  int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, kept.data(), kept.size()), static_cast<ssize_t>(kept.size()));
+  close(fd);
+  // An old time, so that any write would show.
+  const struct timespec old_time[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), old_time, 0), 0);
+  ASSERT_EQ(symlink("file", (dir + "/link").c_str()), 0);
+  ASSERT_EQ(mkdir((dir + "/folder").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo((dir + "/pipe").c_str(), 0644), 0);
+
+  // Whatever opens, changes or reads an entry of the folder, or the folder inside it.
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, dir.c_str(), IN_ALL_EVENTS), 0);
+  ASSERT_GE(inotify_add_watch(watch, (dir + "/folder").c_str(), IN_ALL_EVENTS), 0);
+
+  const NotAPortCase cases[] = {
+      {"file", "it is a regular file"},
+      {"link", "it is a regular file"},
+      {"folder", "it is a folder"},
+      {"pipe", "it is a named pipe"},
+      {"/dev/null", "it is a device that is not a terminal"},
+  };
+  for (const NotAPortCase &c : cases) {
+    std::string path = c.path[0] == '/' ? c.path : dir + "/" + c.path;
+    SCOPED_TRACE(path);
+    std::string messages;
+    std::string uri = "serial:" + path + "?baud=9600";
+    pappl_device_t *device = papplDeviceOpen(uri.c_str(), "test", CollectMessage, &messages);
+    EXPECT_EQ(device, nullptr);
+    papplDeviceClose(device);
+    EXPECT_EQ(messages,
+              "Unable to open serial port: " + path + " is not a serial port: " + c.says + ".\n");
+
+    // Nothing in the folder was opened, let alone written.
+    char events[4096];
+    ssize_t length = read(watch, events, sizeof(events));
+    EXPECT_EQ(length, -1) << "an entry of the folder was opened or changed";
+  }
+  close(watch);
+
+  struct stat info;
+  ASSERT_EQ(stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mtim.tv_sec, old_time[1].tv_sec);
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), kept);
+
+  for (const char *name : {"/file", "/link", "/pipe"}) {
+    unlink((dir + name).c_str());
+  }
+  rmdir((dir + "/folder").c_str());
+  rmdir(dir.c_str());
 }
 
 TEST(SerialScheme, PapplsOwnSchemesStay) {
