@@ -151,7 +151,7 @@ test_control_socket() {
   setpriv --reuid="$user" --regid="$group" --clear-groups -- env -i \
     PATH=/usr/bin:/bin HOME="$scratch/state" STATE_DIRECTORY="$scratch/state" \
     RUNTIME_DIRECTORY="$scratch/run" TMPDIR="$scratch/run" "${sanitizers[@]}" \
-    "$scratch/quillmarsh" server -o server-port="$port" -o listen-hostname=127.0.0.1 \
+    "$scratch/quillmarsh" server -o server-port="$port" -o listen=loopback \
     -o log-file="$scratch/server.log" -o log-level=debug 2>"$scratch/server.err" &
   server_pid=$!
 
