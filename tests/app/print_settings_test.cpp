@@ -17,30 +17,57 @@ struct OptionsCase {
   PrintSettings settings;
   unsigned xdpi, ydpi;
   bool printable;
-  JobOptions expected;  // xResolution, yResolution, quality, leftMargin, topMargin, turnPages
+  JobOptions expected;  // xResolution, yResolution, quality, leftMargin, topMargin, turnPages,
+                        // pageEnd
 };
 
 TEST(PrintSettings, MapToTheFiltersJobOptions) {
-  const PrintSettings normal{false, false, 0, 0, 0, 0, false};
+  const PrintSettings normal{false, false, 0, 0, 0, 0, false, false};
   const OptionsCase cases[] = {
       {"180dpi", normal, 180, 180, true, {180, 180, 1, 0, 0, false}},
-      {"360dpi text", {false, true, 0, 0, 0, 0, false}, 360, 360, true, {360, 360, 1, 0, 0, false}},
+      {"360dpi text",
+       {false, true, 0, 0, 0, 0, false, false},
+       360,
+       360,
+       true,
+       {360, 360, 1, 0, 0, false}},
       {"360x360dpi", normal, 360, 360, true, {360, 180, 1, 0, 0, false}},
       {"text at 180 dpi",
-       {false, true, 0, 0, 0, 0, false},
+       {false, true, 0, 0, 0, 0, false, false},
        180,
        180,
        true,
        {180, 180, 1, 0, 0, false}},
-      {"draft", {true, false, 0, 0, 0, 0, false}, 180, 180, true, {180, 180, 0, 0, 0, false}},
-      {"margins", {false, false, 10, 5, 0, 0, false}, 180, 180, true, {180, 180, 1, 35, 70, false}},
+      {"draft",
+       {true, false, 0, 0, 0, 0, false, false},
+       180,
+       180,
+       true,
+       {180, 180, 0, 0, 0, false}},
+      {"margins",
+       {false, false, 10, 5, 0, 0, false, false},
+       180,
+       180,
+       true,
+       {180, 180, 1, 35, 70, false}},
       {"calibration",
-       {false, false, 10, 5, 3, 4, false},
+       {false, false, 10, 5, 3, 4, false, false},
        180,
        180,
        true,
        {180, 180, 1, 38, 74, false}},
-      {"turned", {false, false, 0, 0, 0, 0, true}, 360, 360, true, {360, 180, 1, 0, 0, true}},
+      {"turned",
+       {false, false, 0, 0, 0, 0, true, false},
+       360,
+       360,
+       true,
+       {360, 180, 1, 0, 0, true}},
+      {"page end feed",
+       {false, false, 0, 0, 0, 0, false, true},
+       180,
+       180,
+       true,
+       {180, 180, 1, 0, 0, false, kPageEndFeed}},
       {"300 dpi", normal, 300, 300, false, {}},
       {"360 x 180 dpi", normal, 360, 180, false, {}},
       {"720 dpi", normal, 720, 720, false, {}},
@@ -58,6 +85,7 @@ TEST(PrintSettings, MapToTheFiltersJobOptions) {
     EXPECT_EQ(options.leftMargin, c.expected.leftMargin);
     EXPECT_EQ(options.topMargin, c.expected.topMargin);
     EXPECT_EQ(options.turnPages, c.expected.turnPages);
+    EXPECT_EQ(options.pageEnd, c.expected.pageEnd);
   }
 }
 
