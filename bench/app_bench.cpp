@@ -52,7 +52,8 @@ static long ResidentKb(pid_t pid) {
   return 0;
 }
 
-// The bytes in the files of a folder (a file: device's output), and their number in *files.
+// The bytes in the files of a folder (a file: device's output), and the number of files that
+// hold any in *files.
 static long long FolderBytes(const std::string &path, int *files) {
   long long bytes = 0;
   *files = 0;
@@ -63,7 +64,8 @@ static long long FolderBytes(const std::string &path, int *files) {
   while (struct dirent *entry = readdir(folder)) {
     struct stat info;
     std::string file = path + "/" + entry->d_name;
-    if (entry->d_name[0] != '.' && stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    if (entry->d_name[0] != '.' && stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        info.st_size > 0) {
       bytes += info.st_size;
       (*files)++;
     }
@@ -382,7 +384,7 @@ int main(int argc, char *argv[]) {
   long long lprint_bytes = FolderBytes(lprint_out, &lprint_files);
   if (app_files != 2 * runs || lprint_files != runs) {
     return Fail("the devices hold " + std::to_string(app_files) + " and " +
-                std::to_string(lprint_files) + " files, not one for each job");
+                std::to_string(lprint_files) + " files with bytes, not one for each job");
   }
 
   struct Row {
