@@ -688,3 +688,18 @@ TestPamService::~TestPamService() {
     perror(path.c_str());
   }
 }
+
+// ---- Another program's server, started as ours is (the benchmark's LPrint) ----
+
+pid_t StartProgramAs(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                     uid_t uid, gid_t gid, const std::string &out, const std::string &err) {
+  return StartAs(argv, env, uid, gid, out, err);
+}
+
+int WaitForProcess(pid_t pid, int timeout_ms) {
+  return WaitFor(pid, timeout_ms);
+}
+
+int FreeLoopbackPort() {
+  return FreePort();
+}

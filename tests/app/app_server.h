@@ -229,4 +229,15 @@ class TestPamService {
   bool installed_ = false;
 };
 
+// ---- Another program's server, started as ours is (the benchmark's LPrint) ----
+
+// Starts argv as user uid/gid with exactly env as its environment, in a process group of its
+// own, with standard output and error into the files; its pid, or -1 when it could not fork.
+pid_t StartProgramAs(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                     uid_t uid, gid_t gid, const std::string &out, const std::string &err);
+// Waits at most timeout_ms for a child process; its wait status, or -1 while it still runs.
+int WaitForProcess(pid_t pid, int timeout_ms);
+// A TCP port on 127.0.0.1 that nothing listens on at the moment.
+int FreeLoopbackPort();
+
 #endif  // QUILLMARSH_TESTS_APP_APP_SERVER_H
