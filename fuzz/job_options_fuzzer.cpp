@@ -216,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   cupsMarkOptions(ppd, count, options);
 
   const int32_t unset = 0x5A5A5A5A;  // every field must be written
-  JobOptions got = {unset, unset, unset, unset, unset, true};
+  JobOptions got = {unset, unset, unset, unset, unset, true, kPageEndFeed};
   SetVorneOptions(got, ppd);
   fflush(stderr);
   struct stat info;
@@ -234,13 +234,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   JobOptions expected = Expected(ppd, expectedLines);
   if (got.xResolution != expected.xResolution || got.yResolution != expected.yResolution ||
       got.quality != expected.quality || got.leftMargin != expected.leftMargin ||
-      got.topMargin != expected.topMargin || got.turnPages != expected.turnPages) {
+      got.topMargin != expected.topMargin || got.turnPages != expected.turnPages ||
+      got.pageEnd != expected.pageEnd) {
     Fail("SetVorneOptions gave " + std::to_string(got.xResolution) + " " +
              std::to_string(got.yResolution) + " " + std::to_string(got.quality) + " " +
              std::to_string(got.leftMargin) + " " + std::to_string(got.topMargin) + ", expected " +
              std::to_string(expected.xResolution) + " " + std::to_string(expected.yResolution) +
              " " + std::to_string(expected.quality) + " " + std::to_string(expected.leftMargin) +
-             " " + std::to_string(expected.topMargin) + (got.turnPages ? " (turned pages)" : ""),
+             " " + std::to_string(expected.topMargin) + (got.turnPages ? " (turned pages)" : "") +
+             (got.pageEnd == kPageEndFeed ? " (pages end with a feed)" : ""),
          ppdText);
   }
   if (written != expectedLines) {

@@ -613,6 +613,19 @@ void ExpectCanceledPage(const Bytes &printed, const Bytes &whole) {
 
 // --- Documents made at test time ---
 
+Bytes MidGreyRaster(unsigned height) {
+  TestPage page = GreyPage(1440, height, 128, 180);
+  page.header.cupsColorSpace = CUPS_CSPACE_SW;
+  return RasterStream({page}, CUPS_RASTER_WRITE_PWG);
+}
+
+Bytes BlackBarRaster() {
+  TestPage page = GreyPage(720, 240, 255, 180);
+  page.header.cupsColorSpace = CUPS_CSPACE_SW;
+  FillRect(page, 20, 40, 600, 30, 0);
+  return RasterStream({page}, CUPS_RASTER_WRITE_PWG);
+}
+
 Bytes MakeDocument(const ServerFolder &folder, const std::string &device, const std::string &name,
                    const std::vector<std::string> &programs) {
   std::string path = folder.path() + "/" + name;

@@ -187,6 +187,13 @@ std::string ReadText(const std::string &path);
 
 // --- Documents made at test time ---
 
+// A Letter-wide 8-bit grey PWG raster page of mid grey at 180 dpi, height rows: every band is
+// full of halftoned graphics, about 180 bytes a row for the printer (350 KB for a whole page).
+Bytes MidGreyRaster(unsigned height = 1980);
+
+// A small 8-bit grey PWG raster page at 180 dpi with a black bar.
+Bytes BlackBarRaster();
+
 // A document made by Ghostscript's device from sample PostScript programs (files under
 // tests/app/documents, one page after the other) at 72 dpi on Letter, written into the folder
 // under name; its bytes.

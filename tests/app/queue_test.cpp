@@ -27,22 +27,6 @@ constexpr const char *kFile = "file";
 constexpr const char *kStalledMessage =
     "The printer is not taking data: out of paper, offline or switched off?";
 
-// A page of mid grey at 180 dpi, every band full of halftoned graphics: about 180 bytes a
-// row for the printer.
-Bytes GreyRaster(unsigned height) {
-  TestPage page = GreyPage(1440, height, 128, 180);
-  page.header.cupsColorSpace = CUPS_CSPACE_SW;
-  return RasterStream({page}, CUPS_RASTER_WRITE_PWG);
-}
-
-// A small page with a black bar.
-Bytes BarRaster() {
-  TestPage page = GreyPage(720, 240, 255, 180);
-  page.header.cupsColorSpace = CUPS_CSPACE_SW;
-  FillRect(page, 20, 40, 600, 30, 0);
-  return RasterStream({page}, CUPS_RASTER_WRITE_PWG);
-}
-
 // The log's lines that show when jobs started and ended, for a failure's message.
 std::string JobStartsAndEnds(const std::string &log) {
   std::string lines;
@@ -152,7 +136,7 @@ TEST_F(Queue, JobsOfEveryFormatFromThreeClientsPrintOneAtATimeInIdOrder) {
        {}},
       {"image/png", MakeDocument(folder_, "pnggray", "page.png"), {}},
       {"image/jpeg", MakeDocument(folder_, "jpeggray", "page.jpg"), {}},
-      {"image/pwg-raster", GreyRaster(480), {}},
+      {"image/pwg-raster", MidGreyRaster(480), {}},
   };
   for (size_t d = 0; d < documents.size(); d++) {
     ASSERT_FALSE(documents[d].bytes.empty()) << documents[d].format;
@@ -198,14 +182,14 @@ TEST_F(Queue, JobsOfEveryFormatFromThreeClientsPrintOneAtATimeInIdOrder) {
 // once it reads again; stopped once more, Cancel-Job ends the job within 2 s, and the job
 // queued behind prints whole when the reader reads again.
 TEST_F(Queue, ABlockedLineIsReportedAndACancelEndsItsJobWithinTwoSeconds) {
-  Bytes bar = BarRaster();
+  Bytes bar = BlackBarRaster();
   Bytes barPrinted = FileBytes(bar, "image/pwg-raster", "bar");
   PrinterState idle = State();
   EXPECT_FALSE(idle.Has("offline-report"));
   EXPECT_NE(idle.message, kStalledMessage);
 
   port_.SetPace(0);
-  int job = Submit(kSerial, GreyRaster(3960), "image/pwg-raster", "blocked");
+  int job = Submit(kSerial, MidGreyRaster(3960), "image/pwg-raster", "blocked");
   ASSERT_EQ(WaitForJobState(server_, kSerial, job, IPP_JSTATE_PROCESSING).state,
             IPP_JSTATE_PROCESSING);
   auto stopped_at = std::chrono::steady_clock::now();

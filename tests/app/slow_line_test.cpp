@@ -19,22 +19,6 @@ namespace {
 
 constexpr const char *kPrinter = "vorne";
 
-// A Letter-wide page of mid grey at 180 dpi: every band is full of halftoned graphics, about
-// 350 KB for the page.
-Bytes GreyRaster(unsigned height = 1980) {
-  TestPage page = GreyPage(1440, height, 128, 180);
-  page.header.cupsColorSpace = CUPS_CSPACE_SW;
-  return RasterStream({page}, CUPS_RASTER_WRITE_PWG);
-}
-
-// A small page with a black bar.
-Bytes BarRaster() {
-  TestPage page = GreyPage(720, 240, 255, 180);
-  page.header.cupsColorSpace = CUPS_CSPACE_SW;
-  FillRect(page, 20, 40, 600, 30, 0);
-  return RasterStream({page}, CUPS_RASTER_WRITE_PWG);
-}
-
 // What the filter writes for a raster with the PPD's default choices.
 Bytes FilterBytes(const Bytes &raster) {
   TempDir temp;
@@ -67,7 +51,7 @@ class SlowLine : public testing::Test {
 
 TEST_F(SlowLine, ASecondJobIsQueuedWhileTheFirstPrints) {
   port_.SetPace(0);  // the printer takes nothing: the first job cannot end
-  Bytes first = GreyRaster(), second = BarRaster();
+  Bytes first = MidGreyRaster(), second = BlackBarRaster();
   int job1 = Submit(first);
   ASSERT_EQ(WaitForJobState(server_, kPrinter, job1, IPP_JSTATE_PROCESSING).state,
             IPP_JSTATE_PROCESSING);
@@ -91,7 +75,7 @@ TEST_F(SlowLine, ASecondJobIsQueuedWhileTheFirstPrints) {
 }
 
 TEST_F(SlowLine, CancelMidPageEndsWithWholeBandsAndAFormFeed) {
-  Bytes raster = GreyRaster();
+  Bytes raster = MidGreyRaster();
   Bytes whole = FilterBytes(raster);
   port_.SetPace(1024);
   int job = Submit(raster);
@@ -108,7 +92,7 @@ TEST_F(SlowLine, CancelMidPageEndsWithWholeBandsAndAFormFeed) {
   ExpectCanceledPage(printed, whole);
 
   // The next job prints whole.
-  Bytes bar = BarRaster();
+  Bytes bar = BlackBarRaster();
   int next = Submit(bar);
   EXPECT_EQ(WaitForJob(server_, kPrinter, next).state, IPP_JSTATE_COMPLETED) << server_.LogTail();
   ASSERT_TRUE(port_.Drain(30));
@@ -123,7 +107,7 @@ TEST_F(SlowLine, CancelMidPageEndsWithWholeBandsAndAFormFeed) {
 TEST_F(SlowLine, AWatchingClientSeesNoStateMessageButTheOutcome) {
   // PAPPL's own words for a job that has no message of its own.
   const std::set<std::string> stateWords = {"Job pending.", "Job printing."};
-  int job = Submit(GreyRaster());
+  int job = Submit(MidGreyRaster());
   std::set<std::string> messages;
   JobStatus done = WatchJob(server_, kPrinter, job, [&](const JobStatus &status) {
     if (stateWords.count(status.message) == 0) {
@@ -140,7 +124,7 @@ TEST_F(SlowLine, APortThatFailsMidJobAbortsOnlyThatJob) {
   ASSERT_TRUE(server_.AddPrinter("other", "file://" + output, error)) << error;
 
   port_.SetPace(1024);
-  int job = Submit(GreyRaster());
+  int job = Submit(MidGreyRaster());
   ASSERT_TRUE(port_.WaitForBytes(20000, 60));
   port_.Unplug();
   JobStatus aborted = WaitForJob(server_, kPrinter, job);
@@ -148,7 +132,7 @@ TEST_F(SlowLine, APortThatFailsMidJobAbortsOnlyThatJob) {
   EXPECT_NE(aborted.message.find("port failed"), std::string::npos) << aborted.message;
 
   // The server goes on printing.
-  Bytes bar = BarRaster();
+  Bytes bar = BlackBarRaster();
   int next = Submit(bar, "other");
   EXPECT_EQ(WaitForJob(server_, "other", next).state, IPP_JSTATE_COMPLETED) << server_.LogTail();
 }
