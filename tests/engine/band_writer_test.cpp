@@ -312,7 +312,14 @@ TEST_P(FormLengthTest, ThreePagesAdvanceThreeLengths) {
   EXPECT_GT(advance.units * 3, 3 * c.length - 3);
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, FormLengthTest, testing::ValuesIn(FormCases()));
+INSTANTIATE_TEST_SUITE_P(Forms, FormLengthTest, testing::ValuesIn(FormCases()),
+                         [](const testing::TestParamInfo<FormCase> &info) {
+                           const FormCase &c = info.param;
+                           return "Tenths" + std::to_string(c.length * 10 / kFormStepsPerInch) +
+                                  "At" + std::to_string(c.x) + "x" + std::to_string(c.y) + "Top" +
+                                  std::to_string(c.topMm) + (c.turned ? "Turned" : "Upright") +
+                                  (c.full ? "Full" : "White");
+                         });
 
 TEST(FormLengthTest, AThousandOneInchLabelsFeedExactlyAThousandInches) {
   TestPrinter printer;
