@@ -82,6 +82,64 @@ struct RasterSource {
   bool stopped = false;      // a cancel or the server's shutdown stopped the reading
 };
 
+// The server's stop by a signal (SIGTERM, SIGINT). PAPPL 1.3.1 notes it in a variable of its
+// own that nothing outside PAPPL can read, and stops once the active jobs have ended or a
+// minute has passed; Ghostscript must stop at once. The handlers PAPPL installed are kept here
+// and still called: a signal handler can reach nothing but a record of static storage.
+struct StopSignal {
+  volatile sig_atomic_t seen;
+  struct sigaction papplTerm, papplInt;
+};
+static StopSignal g_stopSignal;
+
+static void NoteStopSignal(int signal_number) {
+  g_stopSignal.seen = 1;
+  const struct sigaction &pappl =
+      signal_number == SIGINT ? g_stopSignal.papplInt : g_stopSignal.papplTerm;
+  if (pappl.sa_handler != SIG_DFL && pappl.sa_handler != SIG_IGN) {
+    pappl.sa_handler(signal_number);
+  }
+}
+
+//
+// 'WatchForStopSignal()' - A one-shot timer: put our note of a stop signal before PAPPL's.
+//
+// It runs in the server's loop, after PAPPL has installed its own handlers. Returns false, to
+// run once.
+//
+
+bool WatchForStopSignal(pappl_system_t *system, void *data) {
+  (void)data;
+  struct sigaction note;
+  memset(&note, 0, sizeof note);
+  note.sa_handler = NoteStopSignal;
+  sigemptyset(&note.sa_mask);
+  if (sigaction(SIGTERM, &note, &g_stopSignal.papplTerm) != 0 ||
+      sigaction(SIGINT, &note, &g_stopSignal.papplInt) != 0) {
+    papplLog(system, PAPPL_LOGLEVEL_WARN,
+             "Unable to watch for a stop signal (%s): Ghostscript runs on until the server ends.",
+             strerror(errno));
+  }
+  return false;
+}
+
+//
+// 'ParkUntilExit()' - Keep the job's thread, touching nothing, until the server has gone.
+//
+// A job whose rendering a stopping server cut off stays processing: the next start finds it
+// so and holds it for a person to release, rather than ending it here as aborted or printed.
+// PAPPL waits a minute for it, then ends the process. The job's record stays reachable from
+// this thread's stack, as it is still in use.
+//
+
+[[noreturn]] static void ParkUntilExit(pappl_job_t *job) {
+  void *const volatile record = papplJobGetData(job);
+  (void)record;
+  for (;;) {
+    pause();
+  }
+}
+
 //
 // 'ReportJobFailure()' - Log a reason for aborting the job and show it as the job's message.
 //
@@ -96,8 +154,8 @@ void ReportJobFailure(pappl_job_t *job, pappl_jreason_t reason, const char *mess
 // is shutting down (PAPPL would otherwise wait up to a minute for the page to be rendered).
 static bool MustStop(const RasterSource &source) {
   return papplJobIsCanceled(source.job) ||
-         (source.renderer > 0 &&
-          papplSystemIsShutdown(papplPrinterGetSystem(papplJobGetPrinter(source.job))));
+         (source.renderer > 0 && (g_stopSignal.seen || papplSystemIsShutdown(papplPrinterGetSystem(
+                                                           papplJobGetPrinter(source.job)))));
 }
 
 //
@@ -585,13 +643,15 @@ static bool PrintDocument(pappl_job_t *job, pappl_device_t *device, bool render)
     unsigned before = page;
     CopyResult result = PrintCopy(job, options, device, source, started, page);
     RendererEnd end = CloseSource(job, source, result == CopyResult::kFailed);
-    if (source.stopped || papplJobIsCanceled(job) || result == CopyResult::kFailed) {
-      // Canceled, stopped by a shutdown, or a callback failed and said why.
-      ok = result != CopyResult::kFailed && papplJobIsCanceled(job);
-      if (!ok && result != CopyResult::kFailed) {
-        ReportJobFailure(job, PAPPL_JREASON_ABORTED_BY_SYSTEM,
-                         "The server was shut down while the job was printing.");
-      }
+    if (source.stopped && !papplJobIsCanceled(job) && result != CopyResult::kFailed) {
+      // Stopped by the server's shutdown: its page was fed out; the job waits for the restart.
+      papplLogJob(job, PAPPL_LOGLEVEL_INFO,
+                  "Ghostscript stopped as the server stops; the job is held when it starts again.");
+      ParkUntilExit(job);
+    }
+    if (papplJobIsCanceled(job) || result == CopyResult::kFailed) {
+      // Canceled, or a callback failed and said why.
+      ok = result != CopyResult::kFailed;
       break;
     }
     ok = RenderedAll(job, render, result, end, source, page - before);

@@ -65,6 +65,9 @@ bool EndVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *
 bool PrintRasterDocument(pappl_job_t *job, pappl_device_t *device, void *data);
 bool PrintPdfDocument(pappl_job_t *job, pappl_device_t *device, void *data);
 void ReportJobFailure(pappl_job_t *job, pappl_jreason_t reason, const char *message);
+// A one-shot timer callback: Ghostscript is stopped at once when the server gets SIGTERM or
+// SIGINT too, not only a Shutdown request.
+bool WatchForStopSignal(pappl_system_t *system, void *data);
 
 // image_documents.cpp: PNG and JPEG images, decoded with bounds and printed through the raster
 // callbacks.

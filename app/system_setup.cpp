@@ -289,5 +289,6 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
   }
   // Restored pending jobs start as soon as the server runs, not when a new job arrives.
   papplSystemAddTimerCallback(system, time(nullptr), 1, StartRestoredJobs, nullptr);
+  papplSystemAddTimerCallback(system, time(nullptr), 1, WatchForStopSignal, nullptr);
   return system;
 }
