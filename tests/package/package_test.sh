@@ -22,6 +22,10 @@ deb="$build/deb/quillmarsh_${version}_$(dpkg --print-architecture).deb"
 changes="$build/deb/quillmarsh_${version}_$(dpkg --print-architecture).changes"
 
 [[ "$(id -u)" -eq 0 ]] || { echo "SKIP: installing the package needs root" >&2; exit 77; }
+if [[ -e /var/lib/quillmarsh ]]; then
+  echo "SKIP: /var/lib/quillmarsh exists; the test would purge it" >&2
+  exit 77
+fi
 if dpkg-query -W -f='${Status}' quillmarsh 2>/dev/null | grep -q ' installed$'; then
   echo "SKIP: the package quillmarsh is installed already; the test would remove it" >&2
   exit 77
@@ -49,6 +53,8 @@ cleanup() {
   if [[ -z "$group_before" ]] && getent group quillmarsh >/dev/null; then
     groupdel quillmarsh || status=1
   fi
+  # The test makes the state folder (there was none before it): gone even after a faulty purge.
+  rm -rf /var/lib/quillmarsh
   [[ -z "$own_policy" ]] || rm -f "$kPolicy"
   rm -rf "$scratch"
   exit "$status"
