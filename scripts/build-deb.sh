@@ -17,7 +17,7 @@ version="$(sed -n 's/^project(quillmarsh VERSION \([0-9][0-9.]*\) .*/\1/p' "$roo
 bash "$root/scripts/install-packages.sh" dpkg-dev debhelper fakeroot
 build_deps="$(cd "$root" && dpkg-checkbuilddeps 2>&1 |
   sed -n 's/^dpkg-checkbuilddeps: error: Unmet build dependencies: //p' |
-  sed 's/([^)]*)//g; s/|[^ ]*//g')" || true
+  sed 's/ *([^)]*)//g; s/ *| *[^ ]*//g')" || true
 read -r -a build_deps <<<"$build_deps"
 [ "${#build_deps[@]}" -eq 0 ] || bash "$root/scripts/install-packages.sh" "${build_deps[@]}"
 
