@@ -90,6 +90,11 @@ if [[ ! -e "$kPolicy" ]]; then
   chmod 0755 "$kPolicy"
   own_policy=yes
 fi
+# Only the package itself: a dependency installed with it would stay after the purge.
+others="$(apt-get install -s --no-install-recommends "$deb" | sed -n 's/^Inst \([^ ]*\) .*/\1/p' |
+  grep -vx quillmarsh || true)"
+[[ -z "$others" ]] ||
+  fail "installing the package would install too (add them to scripts/test.sh): ${others//$'\n'/ }"
 named_paths >"$scratch/before"
 DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$deb" ||
   fail "apt-get install $deb failed"
