@@ -118,6 +118,7 @@ for page in man1/quillmarsh.1 man1/quillmarsh-preview.1 man8/rastertoquillmarsh.
   expect_file "/usr/share/man/$page.gz" 644
 done
 expect_file /usr/share/doc/quillmarsh/copyright 644
+expect_file /usr/share/doc/quillmarsh/README.md.gz 644
 grep -qx 'ExecStart=/usr/bin/quillmarsh server .*' /usr/lib/systemd/system/quillmarsh.service ||
   fail "the unit does not run /usr/bin/quillmarsh: $(grep ExecStart= /usr/lib/systemd/system/quillmarsh.service)"
 
