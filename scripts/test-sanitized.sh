@@ -11,6 +11,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 
 # The normal script installs what is missing, configures, builds and runs; here in a folder of
 # its own and with the sanitizers on.
-BUILD_DIR="${SANITIZE_BUILD_DIR:-$root/build-sanitize}" \
+# The package test ran with the normal build.
+BUILD_DIR="${SANITIZE_BUILD_DIR:-$root/build-sanitize}" QUILLMARSH_PACKAGE_TEST=no \
   QUILLMARSH_CMAKE_OPTIONS="-DQUILLMARSH_SANITIZE=ON" \
   exec bash "$root/scripts/test.sh"
