@@ -249,6 +249,13 @@ using SubmitJob = std::function<int(const std::string &job_name, std::string *er
 // The state of a job (IPP_JSTATE_*), 0 when unknown.
 using JobStateOf = std::function<int(int job)>;
 
+// Fills the figures from a measure's times, which it sorts.
+static void SummarizeSeconds(std::vector<double> &seconds, Figures &figures) {
+  std::sort(seconds.begin(), seconds.end());
+  figures.median = seconds[seconds.size() / 2];
+  figures.min = seconds.front();
+}
+
 // Submits runs jobs, each after the one before ended, and times each from the submit to its
 // completed state, polled without pause; false with a message when a job fails.
 static bool TimeJobs(int runs, const std::string &name, const SubmitJob &submit,
@@ -274,9 +281,7 @@ static bool TimeJobs(int runs, const std::string &name, const SubmitJob &submit,
     }
     seconds.push_back(std::chrono::duration<double>(end - start).count());
   }
-  std::sort(seconds.begin(), seconds.end());
-  figures.median = seconds[seconds.size() / 2];
-  figures.min = seconds.front();
+  SummarizeSeconds(seconds, figures);
   return true;
 }
 
@@ -296,9 +301,7 @@ static bool TimeFilter(int runs, const Bytes &raster, Figures &figures, std::str
     }
     seconds.push_back(std::chrono::duration<double>(end - start).count());
   }
-  std::sort(seconds.begin(), seconds.end());
-  figures.median = seconds[seconds.size() / 2];
-  figures.min = seconds.front();
+  SummarizeSeconds(seconds, figures);
   return true;
 }
 

@@ -220,14 +220,13 @@ PrintStatus OutputBlockData(PrinterSink &sink, int leftOffset, int feed, int wid
     return kPrintNoMemory;
   }
 
-  // Feeds beyond one command's reach go ahead of the band, each in a write of its own.
-  static const unsigned char kLongestFeed[4] = {kEsc, '%', '5', kMaxFeedUnits};
-  while (units > kMaxFeedUnits) {
-    if (!WriteToSink(sink, kLongestFeed, sizeof kLongestFeed)) {
-      return kPrintWriteFailed;
-    }
-    units -= kMaxFeedUnits;
+  // Feeds beyond one command's reach go ahead of the band, each in a write of its own; the
+  // band's own feed takes the rest, 1 to 255 units.
+  const int ahead = units > kMaxFeedUnits ? (units - 1) / kMaxFeedUnits * kMaxFeedUnits : 0;
+  if (!WriteFeed(sink, ahead)) {
+    return kPrintWriteFailed;
   }
+  units -= ahead;
 
   unsigned char *out = buffer.get();
   *out++ = kEsc;
