@@ -1,8 +1,8 @@
 //
-// A CUPS driverless queue (lpadmin -m everywhere) to the application: the PPD that CUPS makes
-// from the printer's attributes offers only choices the application prints, and each
-// print-quality sent through the queue prints the same bytes as the same document sent to the
-// application directly.
+// CUPS driverless queues to the application, with CUPS's PPD (lpadmin -m everywhere) and with
+// cups-filters' (-m driverless:URI): the PPDs made from the printer's attributes offer only
+// choices the application prints, and each print-quality sent through a queue prints the same
+// bytes as the same document sent to the application directly.
 //
 
 #include <gtest/gtest.h>
@@ -24,6 +24,9 @@ namespace {
 constexpr const char *kPrinter = "vorne";
 constexpr int kJobTimeoutSeconds = 180;
 
+// The application's log line for each PDF it renders.
+constexpr const char *kRendering = "Rendering with Ghostscript";
+
 // The resolutions a raster page may have, "XxY" in dots per inch.
 const std::set<std::string> kRasterResolutions = {"180x180", "360x360", "180x90"};
 
@@ -38,24 +41,28 @@ struct DriverlessPpd {
   std::vector<Size> paperSizes;
 };
 
-// Reads the qualities, the default resolution and the paper sizes from the PPD's text.
+// Reads the qualities, the default resolution and the paper sizes from the PPD's text: lines
+// such as '*cupsPrintQuality Draft/Draft: "<</HWResolution[180 90]>>setpagedevice"' and
+// '*PageSize A4/A4: "<</PageSize[595.27 841.88]>>setpagedevice"'.
 DriverlessPpd ReadDriverlessPpd(const std::string &text) {
   DriverlessPpd ppd;
   std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
-    int x = 0, y = 0;
-    double width = 0, length = 0;
-    char name[64] = "";
-    if (sscanf(line.c_str(), "*cupsPrintQuality %63[^:]: \"<</HWResolution[%d %d]", name, &x, &y) ==
-        3) {
-      ppd.qualities[name] = std::to_string(x) + "x" + std::to_string(y);
+    size_t nameEnd = line.find_first_of("/:");
+    size_t values = line.find('[');
+    std::string name = line.substr(0, nameEnd);
+    double x = 0, y = 0;
+    bool pair =
+        values != std::string::npos && sscanf(line.c_str() + values, "[%lf %lf]", &x, &y) == 2;
+    if (pair && name.rfind("*cupsPrintQuality ", 0) == 0) {
+      ppd.qualities[name.substr(18)] =
+          std::to_string(static_cast<int>(x)) + "x" + std::to_string(static_cast<int>(y));
+    } else if (pair && name.rfind("*PageSize ", 0) == 0) {
+      ppd.paperSizes.push_back(
+          {static_cast<int>(x * 2540 / 72 + 0.5), static_cast<int>(y * 2540 / 72 + 0.5)});
     } else if (line.rfind("*DefaultResolution: ", 0) == 0) {
       ppd.defaultResolution = line.substr(20);
-    } else if (sscanf(line.c_str(), "*PageSize %63[^/:]%*[^[][%lf %lf]", name, &width, &length) ==
-               3) {
-      ppd.paperSizes.push_back(
-          {static_cast<int>(width * 2540 / 72 + 0.5), static_cast<int>(length * 2540 / 72 + 0.5)});
     }
   }
   return ppd;
@@ -82,6 +89,22 @@ size_t Occurrences(const std::string &text, const std::string &part) {
   return count;
 }
 
+// A driverless queue in the private cupsd: CUPS's own PPD (lpadmin -m everywhere), which
+// sends PDF, or cups-filters' (-m driverless:URI), which renders Apple raster on the client.
+struct Queue {
+  const char *name;
+  std::string model;
+  std::map<std::string, std::string> qualities;  // its PPD's print qualities and rasters
+  bool sendsPdf;  // the queue sends the PDF (else the pages as Apple raster)
+};
+
+// One print-quality, with or without print-content-optimize=text.
+struct QualityCase {
+  const char *name;
+  int quality;
+  bool text;
+};
+
 TEST(DriverlessQueue, EveryPrintQualityPrintsAsSentDirectly) {
   ServerFolder folder;
   AppServer server(folder);
@@ -89,46 +112,71 @@ TEST(DriverlessQueue, EveryPrintQualityPrintsAsSentDirectly) {
   ASSERT_TRUE(server.Start(error)) << error;
   std::string output = folder.Make("out");
   ASSERT_TRUE(server.AddPrinter(kPrinter, "file://" + output, error)) << error;
+  const std::string uri = server.PrinterUri(kPrinter);
 
   PrivateScheduler cupsd;
   ASSERT_TRUE(cupsd.running()) << cupsd.startup_error();
-  CommandResult added = cupsd.Client(
-      {"lpadmin", "-p", kPrinter, "-E", "-v", server.PrinterUri(kPrinter), "-m", "everywhere"});
-  ASSERT_EQ(added.status, 0) << added.err << cupsd.LogTail() << server.LogTail();
-
-  // cupsd asks the printer for its attributes and writes the PPD in the background.
+  const Queue queues[] = {
+      {"everywhere",
+       "everywhere",
+       {{"Draft", "180x90"}, {"Normal", "180x180"}, {"High", "360x360"}},
+       true},
+      {"driverless",
+       "driverless:" + uri,
+       {{"Draft", "180x180"}, {"Normal", "180x180"}, {"High", "360x360"}},
+       false},
+  };
+  for (const Queue &queue : queues) {
+    SCOPED_TRACE(queue.name);
+    CommandResult added =
+        cupsd.Client({"lpadmin", "-p", queue.name, "-E", "-v", uri, "-m", queue.model});
+    ASSERT_EQ(added.status, 0) << added.err << cupsd.LogTail() << server.LogTail();
+  }
+  // cupsd asks the printer for its attributes and writes the everywhere PPD in the background.
   for (int waited = 0;
-       waited < 600 && cupsd.Log().find("Printer \"vorne\" is now available") == std::string::npos;
+       waited < 600 &&
+       cupsd.Log().find("Printer \"everywhere\" is now available") == std::string::npos;
        waited++) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 
-  // The PPD's choices: every quality's raster is one the application prints, and every paper
+  // The PPDs' choices: every quality's raster is one the application prints, and every paper
   // size one it offers.
-  DriverlessPpd ppd = ReadDriverlessPpd(ReadFile(cupsd.folder().path() + "/conf/ppd/vorne.ppd"));
-  const std::map<std::string, std::string> qualities = {
-      {"Draft", "180x90"}, {"Normal", "180x180"}, {"High", "360x360"}};
-  EXPECT_EQ(ppd.qualities, qualities);
-  for (const auto &[quality, resolution] : ppd.qualities) {
-    EXPECT_EQ(kRasterResolutions.count(resolution), 1u) << quality << " " << resolution;
-  }
-  EXPECT_EQ(ppd.defaultResolution, "180dpi");
   ipp_t *attrs = GetPrinterAttributes(server, kPrinter);
-  std::set<Size> media = MediaSizes(attrs);
+  const std::set<Size> media = MediaSizes(attrs);
   ippDelete(attrs);
-  EXPECT_EQ(ppd.paperSizes.size(), 5u);
-  for (const Size &size : ppd.paperSizes) {
-    EXPECT_EQ(media.count(size), 1u) << size.first << " x " << size.second;
+  for (const Queue &queue : queues) {
+    SCOPED_TRACE(queue.name);
+    DriverlessPpd ppd =
+        ReadDriverlessPpd(ReadFile(cupsd.folder().path() + "/conf/ppd/" + queue.name + ".ppd"));
+    EXPECT_EQ(ppd.qualities, queue.qualities);
+    for (const auto &[quality, resolution] : ppd.qualities) {
+      EXPECT_EQ(kRasterResolutions.count(resolution), 1u) << quality << " " << resolution;
+    }
+    EXPECT_EQ(ppd.defaultResolution, "180dpi");
+    EXPECT_EQ(ppd.paperSizes.size(), 5u);
+    for (const Size &size : ppd.paperSizes) {
+      EXPECT_EQ(media.count(size), 1u) << size.first << " x " << size.second;
+    }
   }
 
-  // One PDF, through the queue and directly, at each print-quality; high also with
-  // print-content-optimize=text, which the queue does not forward.
+  // One Letter PDF on Letter paper, through each queue and directly, at each print-quality;
+  // high also with print-content-optimize=text, which no queue forwards.
   const Bytes pdf = MakeDocument(folder, "pdfwrite", "page.pdf");
   const std::string pdfPath = folder.path() + "/page.pdf";
-  struct QualityCase {
-    const char *name;
-    int quality;
-    bool text;
+  // Prints through a queue; what the printer got.
+  auto printQueued = [&](const std::string &queue, const std::string &name,
+                         const std::vector<std::string> &options) {
+    std::vector<std::string> lp = {"-d", queue, "-t", name, "-o", "media=Letter"};
+    for (const std::string &option : options) {
+      lp.insert(lp.end(), {"-o", option});
+    }
+    lp.push_back(pdfPath);
+    int job = cupsd.Submit(lp, &error);
+    EXPECT_NE(job, 0) << error;
+    EXPECT_EQ(cupsd.WaitForJob(job, kJobTimeoutSeconds), IPP_JSTATE_COMPLETED)
+        << cupsd.LogTail() << server.LogTail();
+    return ReadBytes(output + "/" + name + ".prn");
   };
   const QualityCase cases[] = {
       {"draft", IPP_QUALITY_DRAFT, false},
@@ -136,28 +184,14 @@ TEST(DriverlessQueue, EveryPrintQualityPrintsAsSentDirectly) {
       {"high", IPP_QUALITY_HIGH, false},
       {"high-text", IPP_QUALITY_HIGH, true},
   };
-  std::map<std::string, Bytes> printed;
+  std::map<std::string, Bytes> direct;
   for (const QualityCase &c : cases) {
     SCOPED_TRACE(c.name);
-    std::string queued = std::string("queued-") + c.name;
-    std::vector<std::string> lp = {
-        "-d", kPrinter,       "-t", queued,
-        "-o", "media=Letter", "-o", "print-quality=" + std::to_string(c.quality)};
-    if (c.text) {
-      lp.insert(lp.end(), {"-o", "print-content-optimize=text"});
-    }
-    lp.push_back(pdfPath);
-    int cupsJob = cupsd.Submit(lp, &error);
-    ASSERT_NE(cupsJob, 0) << error;
-    ASSERT_EQ(cupsd.WaitForJob(cupsJob, kJobTimeoutSeconds), IPP_JSTATE_COMPLETED)
-        << cupsd.LogTail() << server.LogTail();
-
-    std::string direct = std::string("direct-") + c.name;
     int job = PrintJob(
         server, kPrinter, pdf, "application/pdf",
         [&](ipp_t *request) {
           ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr,
-                       direct.c_str());
+                       (std::string("direct-") + c.name).c_str());
           ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "media", nullptr,
                        "na_letter_8.5x11in");
           ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_ENUM, "print-quality", c.quality);
@@ -169,23 +203,47 @@ TEST(DriverlessQueue, EveryPrintQualityPrintsAsSentDirectly) {
         &error);
     ASSERT_NE(job, 0) << error;
     ASSERT_EQ(WaitForJob(server, kPrinter, job).state, IPP_JSTATE_COMPLETED) << server.LogTail();
-
-    printed[queued] = ReadBytes(output + "/" + queued + ".prn");
-    printed[direct] = ReadBytes(output + "/" + direct + ".prn");
-    ASSERT_FALSE(printed[direct].empty());
+    direct[c.name] = ReadBytes(output + "/direct-" + c.name + ".prn");
+    ASSERT_FALSE(direct[c.name].empty());
   }
-  // The queue sent PDF, which the application rendered as it rendered the direct jobs'.
-  EXPECT_EQ(Occurrences(server.Log(), "Rendering with Ghostscript"), 2 * std::size(cases));
-  EXPECT_EQ(printed["queued-draft"], printed["direct-draft"]);
-  EXPECT_EQ(printed["queued-normal"], printed["direct-normal"]);
-  EXPECT_EQ(printed["queued-high"], printed["direct-high"]);
-  EXPECT_EQ(printed["queued-high-text"], printed["direct-high"]) << "text is not forwarded";
   // Each quality is a mode of its own.
-  EXPECT_NE(printed["direct-draft"], printed["direct-normal"]);
-  EXPECT_NE(printed["direct-normal"], printed["direct-high"]);
-  EXPECT_NE(printed["direct-high"], printed["direct-high-text"]);
+  EXPECT_NE(direct["draft"], direct["normal"]);
+  EXPECT_NE(direct["normal"], direct["high"]);
+  EXPECT_NE(direct["high"], direct["high-text"]);
 
-  // The PPD's draft raster, 180 x 90 dpi, prints as the 180 dpi page with each row twice.
+  for (const Queue &queue : queues) {
+    SCOPED_TRACE(queue.name);
+    const size_t before = Occurrences(server.Log(), kRendering);
+    for (const QualityCase &c : cases) {
+      SCOPED_TRACE(c.name);
+      std::vector<std::string> options = {"print-quality=" + std::to_string(c.quality)};
+      if (c.text) {
+        options.push_back("print-content-optimize=text");
+      }
+      Bytes printed = printQueued(queue.name, std::string(queue.name) + "-" + c.name, options);
+      EXPECT_EQ(printed, direct[c.text ? "high" : c.name]);
+    }
+    // The queue sent what it says: PDF that the application rendered, or Apple raster pages.
+    EXPECT_EQ(Occurrences(server.Log(), kRendering) - before,
+              queue.sendsPdf ? std::size(cases) : 0);
+  }
+
+  // The printer's default print-content-optimize reaches the jobs of a queue, which send none.
+  ipp_t *request = ippNewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-content-optimize-default", nullptr,
+               "text");
+  ipp_t *response = SendRequestAs(server, ControlClient(server), kPrinter, request);
+  ASSERT_EQ(ippGetStatusCode(response), IPP_STATUS_OK) << server.LogTail();
+  ippDelete(response);
+  for (const Queue &queue : queues) {
+    SCOPED_TRACE(queue.name);
+    EXPECT_EQ(
+        printQueued(queue.name, std::string(queue.name) + "-default-text", {"print-quality=5"}),
+        direct["high-text"]);
+  }
+
+  // The everywhere PPD's draft raster, 180 x 90 dpi, prints as the 180 dpi page with each row
+  // twice.
   TestPage half = GreyPage(1440, 360, 255, 180);
   half.header.HWResolution[1] = 90;
   TestPage whole = GreyPage(1440, 720, 255, 180);
