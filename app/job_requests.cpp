@@ -8,15 +8,18 @@
 // reads like the others): PAPPL then stores them like a PDF and queues the job, and our raster
 // filter prints them from the file.
 //
-// PAPPL also picks the resolution of the documents it renders itself from print-quality (the
-// middle one, 360 dpi, for "normal"); a job without printer-resolution gets the printer's
-// default instead, so that JPEG, PNG and PDF print at 180 dpi unless the job asks for 360.
+// PAPPL also picks the resolution of the documents the application renders itself from
+// print-quality, but takes the middle one of the two, 360 dpi, for "normal". A job without
+// printer-resolution gets the one of its print-quality instead (print_settings.h: 180 dpi for
+// draft and normal, 360 for high), so that print-quality alone, the one setting every
+// driverless client sends, reaches every mode of the printer.
 //
 
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "print_settings.h"
 #include "printer_app.h"
 
 // The first bytes of a raster stream in each byte order: CUPS raster versions 1 to 3 (PWG
@@ -65,19 +68,24 @@ static void SpoolRaster(ipp_t *request) {
 }
 
 //
-// 'AddDefaultResolution()' - Give a job without printer-resolution the printer's default.
+// 'AddQualityResolution()' - Give a job without printer-resolution the resolution of its
+//                            print-quality, or of the printer's defaults.
+//
+// PAPPL has checked the job's print-quality against print-quality-supported.
 //
 
-static void AddDefaultResolution(pappl_printer_t *printer, ipp_t *request) {
+static void AddQualityResolution(pappl_printer_t *printer, ipp_t *request) {
   if (ippFindAttribute(request, "printer-resolution", IPP_TAG_ZERO) != nullptr) {
     return;
   }
   std::unique_ptr<pappl_pr_driver_data_t> data(new (std::nothrow) pappl_pr_driver_data_t);
-  if (data && papplPrinterGetDriverData(printer, data.get()) != nullptr && data->x_default > 0 &&
-      data->y_default > 0) {
-    ippAddResolution(request, IPP_TAG_JOB, "printer-resolution", IPP_RES_PER_INCH, data->x_default,
-                     data->y_default);
+  if (!data || papplPrinterGetDriverData(printer, data.get()) == nullptr) {
+    return;
   }
+  ipp_attribute_t *quality = ippFindAttribute(request, "print-quality", IPP_TAG_ENUM);
+  int dpi = RenderResolution(quality != nullptr ? ippGetInteger(quality, 0) : kQualityNone,
+                             data->quality_default, data->x_default);
+  ippAddResolution(request, IPP_TAG_JOB, "printer-resolution", IPP_RES_PER_INCH, dpi, dpi);
 }
 
 //
@@ -92,7 +100,7 @@ void AdjustJobRequest(pappl_client_t *client) {
   }
   ipp_op_t op = ippGetOperation(request);
   if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
-    AddDefaultResolution(printer, request);
+    AddQualityResolution(printer, request);
   }
   if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB || op == IPP_OP_SEND_DOCUMENT) {
     SpoolRaster(request);

@@ -26,14 +26,33 @@ struct PrintSettings {
 constexpr int kMarginMinMm = 0;
 constexpr int kMarginMaxMm = 25;
 
-// The two raster resolutions the printer takes, in dots per inch.
+// The two raster resolutions the printer takes, in dots per inch, and the half-height draft
+// raster (180 x 90) that CUPS asks for as its driverless queues' "Draft" choice.
 constexpr int kLowResolution = 180;
 constexpr int kHighResolution = 360;
+constexpr int kDraftRowResolution = 90;
+
+// The print-quality values (IPP enum 3, 4, 5), and none asked for.
+constexpr int kQualityNone = 0;
+constexpr int kQualityDraft = 3;
+constexpr int kQualityNormal = 4;
+constexpr int kQualityHigh = 5;
 
 // Fills the engine's options for a page of xdpi x ydpi; false when the printer cannot print
 // a raster of that resolution (the page must then be refused).
 bool PageJobOptions(const PrintSettings &settings, unsigned xdpi, unsigned ydpi,
                     JobOptions &options);
+
+// How many times each raster row of a page of ydpi rows an inch is printed: twice for the
+// 90-dpi draft raster, once otherwise.
+unsigned RowCopies(unsigned ydpi);
+
+// The resolution (dots per inch, across and down) at which the application renders a PDF,
+// PNG or JPEG document of a job that does not ask for a printer-resolution: 360 for
+// print-quality high and 180 for draft and normal, from the job's print-quality, or when it
+// has none (kQualityNone) from the printer's print-quality-default, where normal and draft
+// leave the printer's printer-resolution-default.
+int RenderResolution(int jobQuality, int defaultQuality, int defaultResolution);
 
 // A media offset in hundredths of millimetres as whole dots at 1/180 inch, rounded to the
 // nearest dot.

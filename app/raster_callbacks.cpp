@@ -35,6 +35,7 @@ struct VorneJob {
   unsigned pageNumber;     // the page being printed, from 1
   PrintableArea area;      // the rows and columns of the page that are printed
   JobOptions options;      // the engine's options for the page being printed
+  unsigned rowCopies;      // how many times each raster row of the page is printed
   BandWriter page;         // the page being printed
   bool pageOpen;           // StartBands succeeded and EndBands has not run
   PrinterSink sink;
@@ -352,8 +353,9 @@ bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t
 // 'CheckPageHeader()' - Refuse a page the printer cannot print as it is.
 //
 // PAPPL hands over client rasters without checking them against what the driver offers: the
-// page must be 8-bit grey, one byte per pixel, at 180 x 180 or 360 x 360 dpi, and no longer
-// than the longest paper. The message says what the page is and what the printer takes.
+// page must be 8-bit grey, one byte per pixel, at 180 x 180 or 360 x 360 dpi (or 180 x 90,
+// the draft raster of CUPS's driverless queues), and no longer than the longest paper. The message
+// says what the page is and what the printer takes.
 //
 
 static bool CheckPageHeader(VorneJob &vorne, const cups_page_header2_t &header) {
@@ -373,8 +375,8 @@ static bool CheckPageHeader(VorneJob &vorne, const cups_page_header2_t &header) 
   if (!PageJobOptions(vorne.settings, header.HWResolution[0], header.HWResolution[1],
                       vorne.options)) {
     snprintf(message, sizeof message,
-             "Page %u is at %ux%u dpi: the printer prints 180x180 and 360x360 dpi rasters "
-             "only.",
+             "Page %u is at %ux%u dpi: the printer prints 180x180, 360x360 and 180x90 dpi "
+             "rasters only.",
              vorne.pageNumber, header.HWResolution[0], header.HWResolution[1]);
     AbortJob(vorne, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, message);
     return false;
@@ -421,7 +423,10 @@ bool StartVornePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
                 "Page %u is %u dots wide, more than the %u-dot print line: cut to the line.", page,
                 header.cupsWidth, kPrintLineInches * xdpi);
   }
-  bool turned = IsRotatedPage(vorne->options, vorne->area.width, vorne->area.height);
+  // A 90-dpi draft raster prints each row twice, as a 180-dpi page.
+  vorne->rowCopies = RowCopies(ydpi);
+  const unsigned printedRows = vorne->area.height * vorne->rowCopies;
+  bool turned = IsRotatedPage(vorne->options, vorne->area.width, printedRows);
   papplLogJob(job, PAPPL_LOGLEVEL_INFO,
               "Page %u: %ux%u pixels at %ux%u dpi, %ux%u printed from %u,%u, %s.", page,
               header.cupsWidth, header.cupsHeight, header.HWResolution[0], header.HWResolution[1],
@@ -432,8 +437,8 @@ bool StartVornePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
   const int64_t formLength =
       turned ? PageLength(header.PageSize[0], header.cupsWidth, header.HWResolution[0])
              : PageLength(header.PageSize[1], header.cupsHeight, header.HWResolution[1]);
-  PrintStatus status = StartBands(vorne->page, vorne->options, vorne->area.width,
-                                  vorne->area.height, turned, formLength, vorne->sink);
+  PrintStatus status = StartBands(vorne->page, vorne->options, vorne->area.width, printedRows,
+                                  turned, formLength, vorne->sink);
   vorne->pageOpen = status == kPrintOk || status == kPrintCanceled;
   return CheckStatus(*vorne, status);
 }
@@ -441,9 +446,10 @@ bool StartVornePage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
 //
 // 'WriteVorneLine()' - Push one row of the page into the engine.
 //
-// Rows outside the printed area are skipped. Returns false once the page takes no more rows:
-// the engine stopped it at a band boundary after a cancel (a band once begun is finished with
-// its own rows), or the job failed; EndVornePage then ends the page.
+// Rows outside the printed area are skipped; a 90-dpi draft raster's rows go in twice. Returns
+// false once the page takes no more rows: the engine stopped it at a band boundary after a cancel
+// (a band once begun is finished with its own rows), or the job failed; EndVornePage then ends the
+// page.
 //
 
 bool WriteVorneLine(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
@@ -458,7 +464,10 @@ bool WriteVorneLine(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_
   if (y < area.top || y - area.top >= area.height) {
     return true;
   }
-  PrintStatus status = AddBandRow(vorne->page, line + area.left, vorne->sink);
+  PrintStatus status = kPrintOk;
+  for (unsigned copy = 0; copy < vorne->rowCopies && status == kPrintOk; copy++) {
+    status = AddBandRow(vorne->page, line + area.left, vorne->sink);
+  }
   return CheckStatus(*vorne, status) && status == kPrintOk;
 }
 

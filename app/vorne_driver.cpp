@@ -95,7 +95,11 @@ static bool AddVendorAttributes(pappl_pr_driver_data_t *data, ipp_t **attrs) {
 // 'SetUpVorneDriver()' - Fill the driver data of a vorne24 printer; false for another driver.
 //
 // The printer takes 8-bit grey rasters at 180 x 180 and 360 x 360 dpi and halftones them
-// itself (see print_settings.cpp); 180 dpi is the default, as in the PPD. Media are the PPD's
+// itself (see print_settings.cpp); 180 dpi is the default, as in the PPD. print-quality
+// reaches every mode: draft the printer's draft quality, normal 180 dpi, high 360 dpi for the
+// documents rendered here (job_requests.cpp). PAPPL also advertises urf-supported "RS180-360",
+// from which CUPS's driverless queues make their "Draft" choice a 180 x 90 raster: it prints
+// with each row twice. Media are the PPD's
 // five sizes and its custom range. PAPPL keeps one pair of margins for all media: the cut
 // sheets' (18 points at the sides, 24 at the foot, and the same at the head), which keeps
 // clients inside the printable area of every size. Calibration offsets are the loaded

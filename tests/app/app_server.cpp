@@ -381,11 +381,6 @@ bool JobStatus::HasReason(const std::string &reason) const {
   return false;
 }
 
-std::string JobStateName(int state) {
-  const char *name = state != 0 ? ippEnumString("job-state", state) : "unknown";
-  return name != nullptr ? name : std::to_string(state);
-}
-
 //
 // 'SendRequest()' - Send a request, with the standard operation attributes, and read the answer.
 //

@@ -124,9 +124,6 @@ struct JobStatus {
   bool HasReason(const std::string &reason) const;
 };
 
-// The name of a job state, for messages.
-std::string JobStateName(int state);
-
 // Adds job attributes to a request.
 using JobAttributes = std::function<void(ipp_t *)>;
 

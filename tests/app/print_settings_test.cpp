@@ -68,6 +68,13 @@ TEST(PrintSettings, MapToTheFiltersJobOptions) {
        180,
        true,
        {180, 180, 1, 0, 0, false, kPageEndFeed}},
+      {"draft raster of 180 x 90 dpi",
+       {true, false, 0, 0, 0, 0, false, false},
+       180,
+       90,
+       true,
+       {180, 180, 0, 0, 0, false}},
+      {"90 x 90 dpi", normal, 90, 90, false, {}},
       {"300 dpi", normal, 300, 300, false, {}},
       {"360 x 180 dpi", normal, 360, 180, false, {}},
       {"720 dpi", normal, 720, 720, false, {}},
@@ -86,6 +93,24 @@ TEST(PrintSettings, MapToTheFiltersJobOptions) {
     EXPECT_EQ(options.topMargin, c.expected.topMargin);
     EXPECT_EQ(options.turnPages, c.expected.turnPages);
     EXPECT_EQ(options.pageEnd, c.expected.pageEnd);
+  }
+}
+
+// The resolution of a rendered document that asks for none: from its print-quality, else
+// from the printer's default quality and resolution.
+TEST(PrintSettings, RenderResolutionFollowsPrintQuality) {
+  struct Case {
+    int jobQuality, defaultQuality, defaultResolution, dpi;
+  } const cases[] = {
+      {kQualityDraft, kQualityNormal, 180, 180}, {kQualityNormal, kQualityNormal, 180, 180},
+      {kQualityHigh, kQualityNormal, 180, 360},  {kQualityNormal, kQualityHigh, 360, 180},
+      {kQualityDraft, kQualityHigh, 360, 180},   {kQualityNone, kQualityNormal, 180, 180},
+      {kQualityNone, kQualityNormal, 360, 360},  {kQualityNone, kQualityHigh, 180, 360},
+      {kQualityNone, kQualityDraft, 180, 180},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(RenderResolution(c.jobQuality, c.defaultQuality, c.defaultResolution), c.dpi)
+        << c.jobQuality << " " << c.defaultQuality << " " << c.defaultResolution;
   }
 }
 

@@ -296,7 +296,7 @@ TEST(Faults, ListingDevicesKeepsTheServerUpWithoutAvahi) {
   EXPECT_NE(status.out.find("Running"), std::string::npos) << status.out;
 }
 
-TEST(Documents, RenderedHereAt180DpiUnlessTheJobAsksFor360) {
+TEST(Documents, RenderedAtTheResolutionOfTheirPrintQualityOrTheOneAskedFor) {
   ServerFolder folder;
   AppServer server(folder);
   std::string error;
@@ -345,7 +345,16 @@ TEST(Documents, RenderedHereAt180DpiUnlessTheJobAsksFor360) {
     EXPECT_EQ(print(d, [](ipp_t *) {}), at180) << "no resolution asked for";
     // PAPPL alone would take the middle of the two resolutions for normal quality.
     EXPECT_EQ(print(d, quality(IPP_QUALITY_NORMAL)), at180) << "print-quality=normal";
-    EXPECT_EQ(print(d, quality(IPP_QUALITY_HIGH)), at180) << "print-quality=high";
+    EXPECT_EQ(print(d, quality(IPP_QUALITY_HIGH)), at360) << "print-quality=high";
+    // A resolution the job asks for is kept whatever its quality.
+    auto both = [&](int dpi, ipp_quality_t value) {
+      return [=](ipp_t *request) {
+        resolution(dpi)(request);
+        quality(value)(request);
+      };
+    };
+    EXPECT_EQ(print(d, both(180, IPP_QUALITY_HIGH)), at180) << "180 dpi, print-quality=high";
+    EXPECT_EQ(print(d, both(360, IPP_QUALITY_NORMAL)), at360) << "360 dpi, print-quality=normal";
   }
 }
 

@@ -425,24 +425,3 @@ std::string PrivateScheduler::LogTail(int lines) const {
   }
   return "\n--- end of the scheduler's error log ---\n" + log.substr(start);
 }
-
-std::string JobStateName(int state) {
-  switch (state) {
-    case IPP_JSTATE_PENDING:
-      return "pending";
-    case IPP_JSTATE_HELD:
-      return "held";
-    case IPP_JSTATE_PROCESSING:
-      return "processing";
-    case IPP_JSTATE_STOPPED:
-      return "stopped";
-    case IPP_JSTATE_CANCELED:
-      return "canceled";
-    case IPP_JSTATE_ABORTED:
-      return "aborted";
-    case IPP_JSTATE_COMPLETED:
-      return "completed";
-    default:
-      return "unknown (" + std::to_string(state) + ")";
-  }
-}

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "printed_job.h"
+#include "test_support.h"
 
 // The built filter, the compiled PPD and the build folder, set by CMake.
 std::string BuiltFilter();
@@ -120,8 +121,5 @@ class PrivateScheduler {
   pid_t pid_ = -1;
   std::string startup_error_;
 };
-
-// The name of an IPP job state, for messages.
-std::string JobStateName(int state);
 
 #endif  // QUILLMARSH_TESTS_DRIVER_CUPS_CHAIN_H

@@ -29,6 +29,11 @@ std::string FailAllocPath() {
   return QUILLMARSH_FAIL_ALLOC_PATH;
 }
 
+std::string JobStateName(int state) {
+  const char *name = state != 0 ? ippEnumString("job-state", state) : "unknown";
+  return name != nullptr ? name : "unknown (" + std::to_string(state) + ")";
+}
+
 TestPage GreyPage(unsigned width, unsigned height, unsigned char fill, unsigned resolution) {
   TestPage page;
   page.header = GreyPageHeader(width, height, resolution);

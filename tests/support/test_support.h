@@ -107,6 +107,9 @@ FilterRun FinishFilter(RunningFilter &running);
 std::string FilterPath();
 std::string FailAllocPath();
 
+// The name of an IPP job state, for messages.
+std::string JobStateName(int state);
+
 // The printer's commands and bands, for the streams tests expect.
 Bytes Feed(int units);        // 1B 25 35 n
 Bytes Skip(int columns);      // 1B 25 33 hi lo
