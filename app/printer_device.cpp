@@ -161,15 +161,19 @@ pappl_printer_t *MovePrinterToDevice(pappl_printer_t *printer, const char *uri,
   if (strcmp(papplPrinterGetDeviceURI(printer), uri) == 0) {
     return printer;
   }
+  // No job is taken between the count and the delete.
+  PrinterSettings settings;
+  ReadSettings(printer, settings);
+  papplPrinterDisable(printer);
   int active = papplPrinterGetNumberOfActiveJobs(printer);
   if (active > 0) {
+    if (settings.accepting) {
+      papplPrinterEnable(printer);
+    }
     error = "The printer has " + std::to_string(active) + (active == 1 ? " job" : " jobs") +
             " queued or printing: change its device once they are done or canceled.";
     return nullptr;
   }
-
-  PrinterSettings settings;
-  ReadSettings(printer, settings);
   pappl_system_t *system = papplPrinterGetSystem(printer);
   papplPrinterDelete(printer);
 

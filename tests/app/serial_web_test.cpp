@@ -135,8 +135,35 @@ TEST_F(SerialWeb, AddPrinterSetsTheLineAndTheSerialLinePageAndModifyMoveIt) {
             3);
   ippDelete(attrs);
 
-  // The printer made again prints on the port.
+  // The move is saved: a restart finds the printer on its new line with its settings.
+  ASSERT_TRUE(server_.Stop());
   std::string error;
+  ASSERT_TRUE(server_.Start(error)) << error;
+  EXPECT_EQ(DeviceUri(server_, "serial"), "serial:" + port);
+  attrs = GetPrinterAttributes(server_, "serial");
+  EXPECT_EQ(ippGetInteger(ippFindAttribute(attrs, "vorne-top-margin-default", IPP_TAG_INTEGER), 0),
+            3);
+  ippDelete(attrs);
+
+  // A printer with a job waiting is not moved.
+  int held = PrintJob(
+      server_, "serial", BlackBarRaster(), "image/pwg-raster",
+      [](ipp_t *request) {
+        ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-hold-until", nullptr,
+                     "indefinite");
+      },
+      &error);
+  ASSERT_NE(held, 0) << error;
+  CommandRun busy =
+      server_.Command({"modify", "-d", "serial", "-v", "serial:" + port + "?baud=300"});
+  EXPECT_EQ(busy.status, 1);
+  EXPECT_EQ(busy.err,
+            "quillmarsh: Unable to modify printer: The printer has 1 job queued or printing: "
+            "change its device once they are done or canceled.\n");
+  EXPECT_TRUE(CancelJob(server_, "serial", held, &error)) << error;
+  EXPECT_EQ(DeviceUri(server_, "serial"), "serial:" + port);
+
+  // The printer made again prints on the port.
   int job = PrintJob(server_, "serial", BlackBarRaster(), "image/pwg-raster", nullptr, &error);
   ASSERT_NE(job, 0) << error;
   EXPECT_EQ(WaitForJob(server_, "serial", job).state, IPP_JSTATE_COMPLETED) << server_.LogTail();
