@@ -421,6 +421,7 @@ static bool RefuseDeviceUri(pappl_client_t *client, ipp_attribute_t *attr) {
   if (CheckDeviceUri(ippGetString(attr, 0, nullptr), error)) {
     return false;
   }
+  papplLogClient(client, PAPPL_LOGLEVEL_ERROR, "Device URI refused: %s", error.c_str());
   papplClientRespondIPP(client, IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, "%s", error.c_str());
   ipp_t *response = papplClientGetResponse(client);
   ipp_attribute_t *copy = ippCopyAttribute(response, attr, 0);
