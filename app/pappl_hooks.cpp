@@ -28,6 +28,12 @@
 //   pages' login and on their form check apply our own policy instead (access_policy.cpp).
 //   The hook on printer creation checks the name on every path (IPP, the web page, the state
 //   file); the one on its listeners closes the control socket to other users.
+// - PAPPL 1.3.1 checks only the scheme of a new printer's device URI, and cannot change the
+//   device of a printer at all ("modify -v" is taken and never sent): the hook on its system
+//   operations refuses a Create-Printer whose device URI we refuse, with the reason; the hook
+//   on its printer operations takes a Set-Printer-Attributes with smi55357-device-uri and
+//   moves the printer to the device (printer_device.cpp); the hook on its modify sub-command
+//   sends -v so.
 //
 // The hooks were written for PAPPL 1.3.1 (the build refuses another version), and they are
 // listed in kHooks below: at start-up each must be reached, or the server refuses to start
@@ -42,6 +48,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 #include <cstring>
@@ -405,6 +412,209 @@ extern "C" pappl_printer_t *papplPrinterCreate(pappl_system_t *system, int print
 }
 
 //
+// 'RefuseDeviceUri()' - Answer a request whose device URI CheckDeviceUri refuses, with the
+//                       reason as its status message; false when the URI passes.
+//
+
+static bool RefuseDeviceUri(pappl_client_t *client, ipp_attribute_t *attr) {
+  std::string error;
+  if (CheckDeviceUri(ippGetString(attr, 0, nullptr), error)) {
+    return false;
+  }
+  papplLogClient(client, PAPPL_LOGLEVEL_ERROR, "Device URI refused: %s", error.c_str());
+  papplClientRespondIPP(client, IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, "%s", error.c_str());
+  ipp_t *response = papplClientGetResponse(client);
+  ipp_attribute_t *copy = ippCopyAttribute(response, attr, 0);
+  ippSetGroupTag(response, &copy, IPP_TAG_UNSUPPORTED_GROUP);
+  return true;
+}
+
+//
+// 'IsOneUri()' - Whether the attribute is one URI in the operation group.
+//
+
+static bool IsOneUri(ipp_attribute_t *attr) {
+  return ippGetGroupTag(attr) == IPP_TAG_OPERATION && ippGetValueTag(attr) == IPP_TAG_URI &&
+         ippGetCount(attr) == 1;
+}
+
+//
+// '_papplSystemProcessIPP()' - PAPPL's system operations; a Create-Printer from an
+//                              administrator whose device URI we refuse is answered here.
+//
+// PAPPL checks only that it knows the URI's scheme, and the driver callback cannot tell the
+// client why it refuses a printer: a serial line set wrong would be found out only when a job
+// fails to open the port.
+//
+
+extern "C" void _papplSystemProcessIPP(pappl_client_t *client) {
+  ipp_t *request = papplClientGetRequest(client);
+  ipp_attribute_t *attr = ippFindAttribute(request, "smi55357-device-uri", IPP_TAG_ZERO);
+  bool refused = ippGetOperation(request) == IPP_OP_CREATE_PRINTER && attr != nullptr &&
+                 IsOneUri(attr) &&
+                 Authorize(client, Role::kAdministrator) == HTTP_STATUS_CONTINUE &&
+                 RefuseDeviceUri(client, attr);
+  if (refused) {
+    return;
+  }
+  using Process = void (*)(pappl_client_t *);
+  auto process = reinterpret_cast<Process>(dlsym(RTLD_NEXT, "_papplSystemProcessIPP"));
+  if (process != nullptr) {
+    process(client);
+  }
+}
+
+//
+// 'MovePrinter()' - A Set-Printer-Attributes with smi55357-device-uri: the printer moved to
+//                   the device, for an administrator; false for any other request.
+//
+// PAPPL 1.3.1 cannot change a printer's device URI; "quillmarsh modify -v" sends it alone in
+// a request of its own (the hook on _papplMainloopModifyPrinter).
+//
+
+static bool MovePrinter(pappl_client_t *client) {
+  ipp_t *request = papplClientGetRequest(client);
+  ipp_attribute_t *attr = ippFindAttribute(request, "smi55357-device-uri", IPP_TAG_ZERO);
+  pappl_printer_t *printer = papplClientGetPrinter(client);
+  if (ippGetOperation(request) != IPP_OP_SET_PRINTER_ATTRIBUTES || attr == nullptr ||
+      printer == nullptr) {
+    return false;
+  }
+  http_status_t code = Authorize(client, Role::kAdministrator);
+  if (code != HTTP_STATUS_CONTINUE) {
+    papplClientRespond(client, code, nullptr, nullptr, 0, 0);
+    return true;
+  }
+  if (!IsOneUri(attr)) {
+    papplClientRespondIPPUnsupported(client, attr);
+    return true;
+  }
+  for (ipp_attribute_t *other = ippFirstAttribute(request); other != nullptr;
+       other = ippNextAttribute(request)) {
+    if (ippGetGroupTag(other) == IPP_TAG_PRINTER) {
+      papplClientRespondIPP(client, IPP_STATUS_ERROR_BAD_REQUEST,
+                            "Send smi55357-device-uri in a request of its own.");
+      return true;
+    }
+  }
+  if (RefuseDeviceUri(client, attr)) {
+    return true;
+  }
+  std::string error;
+  if (MovePrinterToDevice(printer, ippGetString(attr, 0, nullptr), error) == nullptr) {
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_NOT_POSSIBLE, "%s", error.c_str());
+    return true;
+  }
+  papplClientRespondIPP(client, IPP_STATUS_OK, nullptr);
+  return true;
+}
+
+//
+// '_papplPrinterProcessIPP()' - PAPPL's printer operations, after a move to another device.
+//
+
+extern "C" void _papplPrinterProcessIPP(pappl_client_t *client) {
+  if (MovePrinter(client)) {
+    return;
+  }
+  using Process = void (*)(pappl_client_t *);
+  auto process = reinterpret_cast<Process>(dlsym(RTLD_NEXT, "_papplPrinterProcessIPP"));
+  if (process != nullptr) {
+    process(client);
+  }
+}
+
+// PAPPL 1.3.1's own functions the hook below calls (not in its public headers).
+using MainloopConnect = http_t *(*)(const char *base_name, bool auto_start);
+using MainloopConnectUri = http_t *(*)(const char *base_name, const char *printer_uri,
+                                       char *resource, size_t rsize);
+using MainloopAddPrinterUri = void (*)(ipp_t *request, const char *printer_name, char *resource,
+                                       size_t rsize);
+
+//
+// 'SendDeviceUri()' - The modify sub-command's device URI, in a Set-Printer-Attributes of its
+//                     own; false, with PAPPL's wording of the failure on stderr, when refused.
+//
+
+static bool SendDeviceUri(const char *base_name, int num_options, cups_option_t *options,
+                          const char *device_uri) {
+  auto connect = reinterpret_cast<MainloopConnect>(dlsym(RTLD_DEFAULT, "_papplMainloopConnect"));
+  auto connect_uri =
+      reinterpret_cast<MainloopConnectUri>(dlsym(RTLD_DEFAULT, "_papplMainloopConnectURI"));
+  auto add_uri =
+      reinterpret_cast<MainloopAddPrinterUri>(dlsym(RTLD_DEFAULT, "_papplMainloopAddPrinterURI"));
+  if (connect == nullptr || connect_uri == nullptr || add_uri == nullptr) {
+    fprintf(stderr, "%s: Unable to modify printer: this PAPPL cannot send a device URI.\n",
+            base_name);
+    return false;
+  }
+  const char *printer_uri = cupsGetOption("printer-uri", num_options, options);
+  const char *printer_name = cupsGetOption("printer-name", num_options, options);
+  char resource[1024];
+  http_t *http = nullptr;
+  if (printer_uri != nullptr) {
+    http = connect_uri(base_name, printer_uri, resource, sizeof resource);
+  } else if (printer_name == nullptr) {
+    fprintf(stderr, "%s: Missing '-d PRINTER'.\n", base_name);
+    return false;
+  } else {
+    http = connect(base_name, true);
+  }
+  if (http == nullptr) {
+    return false;
+  }
+  ipp_t *request = ippNewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES);
+  if (printer_uri != nullptr) {
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printer_uri);
+  } else {
+    add_uri(request, printer_name, resource, sizeof resource);
+  }
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               cupsUser());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "smi55357-device-uri", nullptr, device_uri);
+  ippDelete(cupsDoRequest(http, request, resource));
+  httpClose(http);
+  if (cupsLastError() != IPP_STATUS_OK) {
+    fprintf(stderr, "%s: Unable to modify printer: %s\n", base_name, cupsLastErrorString());
+    return false;
+  }
+  return true;
+}
+
+//
+// '_papplMainloopModifyPrinter()' - The modify sub-command: -v moves the printer to the
+//                                   device first, then PAPPL's sets the other options.
+//
+// PAPPL 1.3.1 takes -v for modify but never sends it.
+//
+
+extern "C" int _papplMainloopModifyPrinter(const char *base_name, int num_options,
+                                           cups_option_t *options) {
+  using Modify = int (*)(const char *, int, cups_option_t *);
+  auto modify = reinterpret_cast<Modify>(dlsym(RTLD_NEXT, "_papplMainloopModifyPrinter"));
+  if (modify == nullptr) {
+    return 1;
+  }
+  const char *device_uri = cupsGetOption("smi55357-device-uri", num_options, options);
+  if (device_uri == nullptr) {
+    return modify(base_name, num_options, options);
+  }
+  if (!SendDeviceUri(base_name, num_options, options, device_uri)) {
+    return 1;
+  }
+  int num_rest = 0;
+  cups_option_t *rest = nullptr;
+  for (int i = 0; i < num_options; i++) {
+    if (strcmp(options[i].name, "smi55357-device-uri") != 0) {
+      num_rest = cupsAddOption(options[i].name, options[i].value, num_rest, &rest);
+    }
+  }
+  int status = modify(base_name, num_rest, rest);
+  cupsFreeOptions(num_rest, rest);
+  return status;
+}
+
+//
 // 'papplSystemAddListeners()' - PAPPL's listeners; the control socket closed to other users.
 //
 // libcups makes a domain socket mode 0777. The control socket is given mode 0600, or 0660
@@ -466,7 +676,17 @@ bool CheckPapplHooks(std::string &error) {
       {"papplClientIsValidForm", reinterpret_cast<const void *>(&papplClientIsValidForm)},
       {"papplPrinterCreate", reinterpret_cast<const void *>(&papplPrinterCreate)},
       {"papplSystemAddListeners", reinterpret_cast<const void *>(&papplSystemAddListeners)},
+      {"_papplSystemProcessIPP", reinterpret_cast<const void *>(&_papplSystemProcessIPP)},
+      {"_papplPrinterProcessIPP", reinterpret_cast<const void *>(&_papplPrinterProcessIPP)},
+      {"_papplMainloopModifyPrinter", reinterpret_cast<const void *>(&_papplMainloopModifyPrinter)},
   };
   error = CheckHooks(kHooks, sizeof kHooks / sizeof kHooks[0], FirstDefinition, NextDefinition);
+  // PAPPL's own functions the modify hook calls.
+  for (const char *name :
+       {"_papplMainloopConnect", "_papplMainloopConnectURI", "_papplMainloopAddPrinterURI"}) {
+    if (error.empty() && FirstDefinition(name) == nullptr) {
+      error = std::string("PAPPL function ") + name + " is missing (is this PAPPL 1.3.1?).";
+    }
+  }
   return error.empty();
 }

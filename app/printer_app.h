@@ -8,6 +8,7 @@
 #define QUILLMARSH_APP_PRINTER_APP_H
 
 #include <string>
+#include <vector>
 
 #include <pappl/pappl.h>
 
@@ -22,6 +23,8 @@ struct AppContext {
   std::string stateFile;     // printers and their defaults, saved on every change
   std::string spoolDir;      // documents of queued jobs
   bool fileDevices = false;  // file: device URIs allowed (-o file-devices=yes)
+  // Serial ports the web pages offer besides those the device list finds (-o serial-ports=)
+  std::vector<std::string> serialPorts;
   // Why a hook into PAPPL is not reached; empty once main() found all of them reached.
   std::string hookError = "The PAPPL hooks were not checked.";
 };
@@ -48,6 +51,22 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
 bool SetUpVorneDriver(pappl_system_t *system, const char *driver_name, const char *device_uri,
                       const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs,
                       void *cbdata);
+
+// printer_device.cpp: the check of a device URI before a printer is added on it or moved to
+// it (a serial: URI must parse and name a serial port the server can open; other schemes are
+// left to PAPPL and the driver), false with the reason, a sentence, in error; and the move of
+// an existing printer to another device: PAPPL 1.3.1 cannot change a printer's device, so the
+// printer is deleted and made again with the same id, name and settings. The move is refused
+// while the printer has jobs queued or printing. Returns the printer on the new device, or
+// null with the reason in error (the printer then stays on, or is made again on, its old one).
+bool CheckDeviceUri(const char *uri, std::string &error);
+pappl_printer_t *MovePrinterToDevice(pappl_printer_t *printer, const char *uri, std::string &error);
+
+// serial_web.cpp: the Add Printer page with the serial line's settings (in place of PAPPL's),
+// and the printer creation callback that gives each serial printer its Serial Line page (data
+// is the AppContext).
+void AddSerialWebPages(pappl_system_t *system, AppContext *app);
+void AddPrinterPages(pappl_printer_t *printer, void *data);
 
 // raster_callbacks.cpp: the driver's raster callbacks, which push rows into the band engine.
 bool StartVorneJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -260,6 +261,46 @@ bool ParseSerialUri(const char *uri, SerialLine *line, char *message, size_t mes
 }
 
 //
+// 'SerialUriOf()' - The URI of the line, every option named; the path percent-encoded where it
+// holds anything but letters, digits and "/._-".
+//
+
+std::string SerialUriOf(const SerialLine &line) {
+  std::string uri = "serial:";
+  for (const char *p = line.path; *p != '\0'; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (isalnum(c) || strchr("/._-", c) != nullptr) {
+      uri += static_cast<char>(c);
+    } else {
+      char escaped[4];
+      snprintf(escaped, sizeof(escaped), "%%%02X", c);
+      uri += escaped;
+    }
+  }
+  static const char *const kFlows[] = {"none", "soft", "hard", "dtrdsr"};
+  char options[128];
+  snprintf(options, sizeof(options), "?baud=%d+bits=%d+parity=%s+stop=%d+flow=%s", line.baud,
+           line.bits,
+           line.parity == 'E'   ? "even"
+           : line.parity == 'O' ? "odd"
+                                : "none",
+           line.stop_bits, kFlows[static_cast<int>(line.flow)]);
+  return uri + options;
+}
+
+//
+// 'SerialSpeeds()' - The speeds termios knows, slowest first.
+//
+
+std::vector<int> SerialSpeeds() {
+  std::vector<int> speeds;
+  for (const SerialSpeed &entry : kSpeeds) {
+    speeds.push_back(entry.baud);
+  }
+  return speeds;
+}
+
+//
 // 'SetSerialTermios()' - Make tio a raw line with the speed, frame and flow control of line.
 //
 
@@ -454,6 +495,23 @@ static int OpenPort(const char *path, char *message, size_t message_size) {
   }
   close(fd);
   return -1;
+}
+
+//
+// 'CheckSerialDeviceUri()' - Parse the URI and open and close its port.
+//
+
+bool CheckSerialDeviceUri(const char *uri, char *message, size_t message_size) {
+  SerialLine line;
+  if (!ParseSerialUri(uri, &line, message, message_size)) {
+    return false;
+  }
+  int fd = OpenPort(line.path, message, message_size);
+  if (fd < 0) {
+    return false;
+  }
+  close(fd);
+  return true;
 }
 
 //
@@ -914,6 +972,32 @@ static std::vector<PortName> FindPorts() {
 }
 
 //
+// 'PortInfo()' - How the list names a port: "Serial Port #1" (ttyS0), "USB Serial Port ttyUSB0".
+//
+
+static std::string PortInfo(const PortName &port) {
+  char info[256];
+  if (port.family == 0) {
+    snprintf(info, sizeof(info), "Serial Port #%ld", port.number + 1);
+  } else {
+    snprintf(info, sizeof(info), "USB Serial Port %s", port.name.c_str());
+  }
+  return info;
+}
+
+//
+// 'ListSerialPorts()' - The ports the list offers, with their paths.
+//
+
+std::vector<SerialPortName> ListSerialPorts() {
+  std::vector<SerialPortName> ports;
+  for (const PortName &port : FindPorts()) {
+    ports.push_back(SerialPortName{"/dev/" + port.name, PortInfo(port)});
+  }
+  return ports;
+}
+
+//
 // 'ListDevices()' - List callback: offer each port as "Serial Port #1" (ttyS0) or "USB Serial
 // Port ttyUSB0", with the URI "serial:/dev/NAME?baud=9600" and no device ID. Returns true when
 // the callback asked to stop.
@@ -923,14 +1007,9 @@ static bool ListDevices(pappl_device_cb_t cb, void *data, pappl_deverror_cb_t er
                         void *err_data) {
   try {
     for (const PortName &port : FindPorts()) {
-      char info[256], uri[300];
-      if (port.family == 0) {
-        snprintf(info, sizeof(info), "Serial Port #%ld", port.number + 1);
-      } else {
-        snprintf(info, sizeof(info), "USB Serial Port %s", port.name.c_str());
-      }
+      char uri[300];
       snprintf(uri, sizeof(uri), "serial:/dev/%s?baud=%d", port.name.c_str(), kDefaultBaud);
-      if ((*cb)(info, uri, "", data)) {
+      if ((*cb)(PortInfo(port).c_str(), uri, "", data)) {
         return true;
       }
     }

@@ -8,6 +8,8 @@
 #define QUILLMARSH_APP_SERIAL_DEVICE_H
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 struct termios;
 typedef struct _pappl_device_s pappl_device_t;
@@ -33,6 +35,30 @@ struct SerialLine {
 // message (one sentence without the URI), for anything that is not a URI of this form, an
 // unknown option or a value the port cannot be set to.
 bool ParseSerialUri(const char *uri, SerialLine *line, char *message, size_t message_size);
+
+// 'SerialUriOf()' - The serial: URI of line, every option named ("serial:/dev/ttyS0?baud=9600+
+// bits=8+parity=none+stop=1+flow=none"); ParseSerialUri reads it back to the same line.
+std::string SerialUriOf(const SerialLine &line);
+
+// 'CheckSerialDeviceUri()' - Whether a printer can be set up on the serial: URI: the parser
+// accepts it, and its port is a serial port (a terminal) that the server can open. The port is
+// opened and closed again; nothing is set on it or written. Returns false with the reason in
+// message (one sentence without the URI).
+bool CheckSerialDeviceUri(const char *uri, char *message, size_t message_size);
+
+// 'SerialSpeeds()' - The speeds a serial: URI may name (baud), slowest first.
+std::vector<int> SerialSpeeds();
+
+// One serial port of the machine: its path ("/dev/ttyUSB0") and how the list names it
+// ("USB Serial Port ttyUSB0").
+struct SerialPortName {
+  std::string path;
+  std::string info;
+};
+
+// 'ListSerialPorts()' - The machine's serial ports as the device list offers them: real ttyS
+// UARTs, then USB adapters (ttyUSB, ttyACM), each family in number order.
+std::vector<SerialPortName> ListSerialPorts();
 
 // 'SetSerialTermios()' - Turn tio into a raw 8-bit-clean line with line's speed, data bits,
 // parity, stop bits and flow control. Returns false when the speed cannot be set.

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "access_policy.h"
 #include "printer_app.h"
@@ -101,6 +102,31 @@ static bool ServerOptionsOf(const char *value, pappl_soptions_t &soptions) {
 }
 
 //
+// 'SerialPortsOf()' - The ports of the serial-ports option: absolute paths separated by commas
+// (none for null). Returns false for an empty or relative path. The web pages check each port
+// again when it is chosen.
+//
+
+static bool SerialPortsOf(const char *value, std::vector<std::string> &ports) {
+  ports.clear();
+  if (value == nullptr) {
+    return true;
+  }
+  std::string paths = value;
+  size_t start = 0;
+  while (start <= paths.size()) {
+    size_t comma = paths.find(',', start);
+    std::string path = paths.substr(start, comma - start);
+    if (path.size() < 2 || path[0] != '/') {
+      return false;
+    }
+    ports.push_back(path);
+    start = comma == std::string::npos ? paths.size() + 1 : comma + 1;
+  }
+  return true;
+}
+
+//
 // 'WakeUp()' - A timer that only wakes the server's loop.
 //
 // PAPPL 1.3.1 notices a Shutdown-All-Printers request ("quillmarsh shutdown") only when its
@@ -146,7 +172,8 @@ static void AddEnglishStrings(pappl_system_t *system) {
 //
 // Options (-o NAME=VALUE): log-level, log-file, max-log-size (10m), server-port (8000),
 // server-hostname, listen (loopback, any or an address), spool-directory, server-options,
-// auth-service (a PAM service), admin-group (lpadmin), file-devices (no); private-server
+// auth-service (a PAM service), admin-group (lpadmin), file-devices (no), serial-ports (ports
+// the web pages offer besides those found, by commas); private-server
 // (set by PAPPL when a command starts a server of its own) listens on the control socket
 // only.
 //
@@ -168,6 +195,11 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
   const char *value = cupsGetOption("file-devices", num_options, options);
   if (!YesNoOf(value, false, app->fileDevices)) {
     fprintf(stderr, "quillmarsh: Bad file-devices value '%s'.\n", value);
+    return nullptr;
+  }
+  if (!SerialPortsOf(cupsGetOption("serial-ports", num_options, options), app->serialPorts)) {
+    fprintf(stderr, "quillmarsh: Bad serial-ports value '%s' (absolute paths, by commas).\n",
+            cupsGetOption("serial-ports", num_options, options));
     return nullptr;
   }
   size_t max_log_size = kDefaultMaxLogSize;
@@ -278,7 +310,11 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdfDocument,
                            nullptr);
 
-  papplSystemSetPrinterDrivers(system, 1, app->drivers, nullptr, nullptr, SetUpVorneDriver, app);
+  // Our Add Printer page replaces PAPPL's (added before the server runs); each serial printer
+  // gets its Serial Line page when it is made, on every path (IPP, web page, state file).
+  AddSerialWebPages(system, app);
+  papplSystemSetPrinterDrivers(system, 1, app->drivers, nullptr, AddPrinterPages, SetUpVorneDriver,
+                               app);
 
   papplSystemAddTimerCallback(system, 0, kWakeUpSeconds, WakeUp, nullptr);
   papplSystemSetSaveCallback(system, SaveState, app);

@@ -55,13 +55,18 @@ static pappl_media_col_t MediaFor(const PaperSize &paper, const pappl_pr_driver_
 // The margins are integers in millimetres, 0 to 25 as the PPD's choices; turned pages are a
 // boolean; the page end a keyword, form-feed (the default, as in the PPD) or feed. PAPPL shows each
 // on the printer's "Printing Defaults" page from its -supported value and saves the defaults in its
-// state file.
+// state file. The printer's device URI is reported as smi55357-device-uri.
 //
 
-static bool AddVendorAttributes(pappl_pr_driver_data_t *data, ipp_t **attrs) {
+static bool AddVendorAttributes(pappl_pr_driver_data_t *data, const char *device_uri,
+                                ipp_t **attrs) {
   ipp_t *vendor = ippNew();
   if (vendor == nullptr) {
     return false;
+  }
+  // The device, under the name Create-Printer takes it by: PAPPL 1.3.1 reports no device URI.
+  if (device_uri != nullptr) {
+    ippAddString(vendor, IPP_TAG_PRINTER, IPP_TAG_URI, "smi55357-device-uri", nullptr, device_uri);
   }
   for (const char *name : {kTopMarginAttr, kLeftMarginAttr}) {
     char supported[64], byDefault[64];
@@ -176,5 +181,5 @@ bool SetUpVorneDriver(pappl_system_t *system, const char *driver_name, const cha
   data->top_offset_supported[0] = 0;
   data->top_offset_supported[1] = kMaxOffsetHundredthsMm;
 
-  return AddVendorAttributes(data, attrs);
+  return AddVendorAttributes(data, device_uri, attrs);
 }

@@ -135,17 +135,6 @@ Bytes SmallRaster() {
   return RasterStream({page}, CUPS_RASTER_WRITE_PWG);
 }
 
-// The value of the session token in the page's first form, empty when it has none.
-std::string SessionToken(const std::string &page) {
-  const std::string marker = "name=\"session\" value=\"";
-  size_t at = page.find(marker);
-  if (at == std::string::npos) {
-    return "";
-  }
-  at += marker.size();
-  return page.substr(at, page.find('"', at) - at);
-}
-
 // The web pages of an administrator: each shows its form (or the log) to the owner.
 struct AdminPage {
   const char *path;

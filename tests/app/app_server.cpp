@@ -519,6 +519,16 @@ int WebRequest(const AppServer &server, const Client &client, const std::string 
   return static_cast<int>(status);
 }
 
+std::string SessionToken(const std::string &page) {
+  const std::string marker = "name=\"session\" value=\"";
+  size_t at = page.find(marker);
+  if (at == std::string::npos) {
+    return "";
+  }
+  at += marker.size();
+  return page.substr(at, page.find('"', at) - at);
+}
+
 int PrintJob(const AppServer &server, const std::string &printer, const Bytes &document,
              const std::string &format, const JobAttributes &attributes, std::string *error) {
   ipp_t *request = ippNewRequest(IPP_OP_PRINT_JOB);

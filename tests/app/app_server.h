@@ -173,6 +173,9 @@ int WebGet(const AppServer &server, const std::string &path, std::string *body);
 int WebRequest(const AppServer &server, const Client &client, const std::string &path,
                const std::string *form, std::string *body);
 
+// The value of the session token in the page's first form, empty when it has none.
+std::string SessionToken(const std::string &page);
+
 // What reached the printer of a job cancelled mid-page, against the whole job's bytes: whole
 // commands only, the first bands of the page and fewer than it has, and the page fed out.
 void ExpectCanceledPage(const Bytes &printed, const Bytes &whole);
