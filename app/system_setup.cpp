@@ -278,6 +278,11 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdfDocument,
                            nullptr);
 
+  // The printers' icons are drawn from the test page, before any printer is made.
+  if (!MakeIcons(*app)) {
+    papplLog(system, PAPPL_LOGLEVEL_WARN,
+             "Unable to draw the printer icons (out of memory?): PAPPL's own are shown.");
+  }
   papplSystemSetPrinterDrivers(system, 1, app->drivers, nullptr, nullptr, SetUpVorneDriver, app);
 
   papplSystemAddTimerCallback(system, 0, kWakeUpSeconds, WakeUp, nullptr);
