@@ -97,9 +97,9 @@ TEST(PrinterState, APortThatGoesAwayIsReportedUntilItIsBack) {
   EXPECT_EQ(WaitForJob(server, kPrinter, job).state, IPP_JSTATE_COMPLETED) << server.LogTail();
 }
 
-// The test page, from the printer's web page, and a job that fails: both end with their
-// message in the job list. The page's bytes are the filter's for the same raster, and they
-// parse as printer commands that cover the whole 8-inch line.
+// The test page, from the printer's web page (an administrator's button), and a job that
+// fails: both end with their message in the job list. The page's bytes are the filter's for the
+// same raster, and they parse as printer commands that cover the whole 8-inch line.
 TEST(PrinterState, TheTestPagePrintsAndTheJobListShowsHowJobsEnded) {
   ServerFolder folder;
   AppServer server(folder);
@@ -107,6 +107,14 @@ TEST(PrinterState, TheTestPagePrintsAndTheJobListShowsHowJobsEnded) {
   ASSERT_TRUE(server.Start(error)) << error;
   const std::string output = folder.Make("out");
   ASSERT_TRUE(server.AddPrinter(kPrinter, "file://" + output, error)) << error;
+
+  // The page offers anyone the button, but a client that is not an administrator (loopback
+  // TCP is just a user) prints nothing with it.
+  std::string userHome, userPosted;
+  ASSERT_EQ(WebGet(server, "/vorne/", &userHome), HTTP_STATUS_OK);
+  const std::string userForm = "session=" + SessionToken(userHome) + "&action=print-test-page";
+  WebRequest(server, Client(), "/vorne/", &userForm, &userPosted);
+  EXPECT_NE(userPosted.find("Invalid form submission."), std::string::npos) << userPosted;
 
   const Client admin = ControlClient(server);
   std::string home;
@@ -159,7 +167,7 @@ TEST(PrinterState, TheTestPagePrintsAndTheJobListShowsHowJobsEnded) {
   odd.header.cupsColorSpace = CUPS_CSPACE_SW;
   int refused = PrintJob(server, kPrinter, RasterStream({odd}, CUPS_RASTER_WRITE_PWG),
                          "image/pwg-raster", nullptr, &error);
-  ASSERT_NE(refused, 0) << error;
+  ASSERT_EQ(refused, 2) << error;  // the user's post made no job
   JobStatus aborted = WaitForJob(server, kPrinter, refused);
   ASSERT_EQ(aborted.state, IPP_JSTATE_ABORTED);
 
