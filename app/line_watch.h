@@ -15,7 +15,8 @@ constexpr long kLineStallReportMs = 10000;
 // job was seen canceled.
 constexpr long kCancelGraceMs = 750;
 
-// The printer's state message and state reason while its line is stalled.
+// The printer's state message while its line is stalled, and its state reason while it is
+// stalled or its port is not there (see LineReport in pappl_guards.h).
 constexpr const char *kLineStalledMessage =
     "The printer is not taking data: out of paper, offline or switched off?";
 constexpr const char *kLineStalledReason = "offline-report";

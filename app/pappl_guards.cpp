@@ -23,11 +23,14 @@
 
 #include "pappl_guards.h"
 
+#include "line_watch.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <list>
 #include <mutex>
 #include <new>
@@ -51,6 +54,7 @@ struct PrinterGate {
   int depth = 0;                  // enters not yet left
   std::vector<int> waiting;       // ids of the jobs waiting for the gate
   bool stalled = false;           // the line takes no data
+  char portMissing[512] = "";     // why the port is not there; empty when it is
 };
 
 struct Guards {
@@ -226,7 +230,7 @@ void ReleasePrinterGate(pappl_printer_t *printer) {
 }
 
 //
-// 'SetLineStalled()', 'LineStalled()' - Whether the printer's line takes no data.
+// 'SetLineStalled()', 'SetPortMissing()' - Note what is wrong with the printer's line.
 //
 
 void SetLineStalled(pappl_printer_t *printer, bool stalled) {
@@ -237,12 +241,53 @@ void SetLineStalled(pappl_printer_t *printer, bool stalled) {
   }
 }
 
-bool LineStalled(pappl_printer_t *printer) {
+bool SetPortMissing(pappl_printer_t *printer, const char *message) {
+  Guards &held = Held();
+  std::lock_guard<std::mutex> lock(held.mutex);
+  PrinterGate *gate = GateOf(held, printer);
+  if (gate == nullptr) {
+    return false;
+  }
+  char note[sizeof gate->portMissing];
+  snprintf(note, sizeof note, "%s", message != nullptr ? message : "");
+  if (strcmp(note, gate->portMissing) == 0) {
+    return false;
+  }
+  memcpy(gate->portMissing, note, sizeof note);
+  return true;
+}
+
+//
+// 'LineReport()' - What the printer's state says about its line; false when nothing.
+//
+
+bool LineReport(pappl_printer_t *printer, std::string &message) {
+  Guards &held = Held();
+  std::lock_guard<std::mutex> lock(held.mutex);
+  for (const PrinterGate &gate : held.gates) {
+    if (gate.printer != printer) {
+      continue;
+    }
+    try {
+      message = gate.stalled ? kLineStalledMessage : gate.portMissing;
+    } catch (const std::bad_alloc &) {
+      message.clear();
+    }
+    return gate.stalled || gate.portMissing[0] != '\0';
+  }
+  return false;
+}
+
+//
+// 'PrinterGateHeld()' - Whether a job holds the printer's gate.
+//
+
+bool PrinterGateHeld(pappl_printer_t *printer) {
   Guards &held = Held();
   std::lock_guard<std::mutex> lock(held.mutex);
   for (const PrinterGate &gate : held.gates) {
     if (gate.printer == printer) {
-      return gate.stalled;
+      return gate.holder != nullptr;
     }
   }
   return false;

@@ -25,6 +25,8 @@
 #ifndef QUILLMARSH_APP_PAPPL_GUARDS_H
 #define QUILLMARSH_APP_PAPPL_GUARDS_H
 
+#include <string>
+
 #include <pappl/pappl.h>
 
 // The printer's gate, taken by a job thread before it processes a job: one holder at a time
@@ -59,10 +61,18 @@ void ReleaseJobDevice(pappl_device_t *device);
 // off until its release.
 bool PutOffClose(pappl_device_t *device);
 
-// Whether the printer's line has taken no data for a while (see line_watch.h): set and cleared
-// by the job writing to it, read by the hook that reports the printer's state.
+// What is wrong with the printer's line, for its state: a line that has taken no data for a
+// while (see line_watch.h), set and cleared by the job writing to it; a port that is not there,
+// set and cleared by the driver's status callback while no job holds the gate (message null
+// when the port is there; true when that changed the note). Read by the hooks that report the
+// printer's state (IPP and the web page): true, with the state message, while either holds; a
+// stalled line is told first.
 void SetLineStalled(pappl_printer_t *printer, bool stalled);
-bool LineStalled(pappl_printer_t *printer);
+bool SetPortMissing(pappl_printer_t *printer, const char *message);
+bool LineReport(pappl_printer_t *printer, std::string &message);
+
+// Whether a job holds the printer's gate (it owns the printer's device).
+bool PrinterGateHeld(pappl_printer_t *printer);
 
 // Sets the job's state message unless it has one already: the first message stays (the
 // first failure, or the outcome).

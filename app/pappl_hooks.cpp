@@ -19,8 +19,13 @@
 //   of the job being printed for as long as it runs, so that a restart knows which job was cut
 //   off (restart_state.cpp).
 // - PAPPL 1.3.1 has no way to set a printer's state message, and no "offline-report" reason:
-//   the hook on the copy of a printer's state into responses says that the line takes no data
-//   while a job finds it so (line_watch.h).
+//   the hook on the copy of a printer's state into responses says what is wrong with the line
+//   (it takes no data, as a job finds it; or its port is not there, as the driver's status
+//   callback finds it: LineReport in pappl_guards.h), and the hook on the printer's state on
+//   the web pages shows the same message below it.
+// - PAPPL 1.3.1's web job tables show no job's message (how it ended, why it did not print):
+//   the hook on its iteration over a printer's jobs, when the web pages' table asks, adds the
+//   message in a row below each job's.
 // - PAPPL 1.3.1 lets every client on loopback administer when no PAM service is set, and
 //   any local account through the control socket; with a PAM service it asks remote clients
 //   for TLS and a password even to print, and counts only an administrator's primary group.
@@ -49,6 +54,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include <cstring>
@@ -145,8 +151,8 @@ extern "C" void *_papplJobProcess(pappl_job_t *job) {
 }
 
 //
-// '_papplPrinterCopyStateNoLock()' - PAPPL's printer-state attributes, then the stalled
-//                                    line's message and reason.
+// '_papplPrinterCopyStateNoLock()' - PAPPL's printer-state attributes, then what is wrong
+//                                    with the line: the message, and offline-report.
 //
 // The attributes PAPPL adds are those after the last one the message had before the call (a
 // response may hold several printers).
@@ -165,7 +171,12 @@ extern "C" void _papplPrinterCopyStateNoLock(pappl_printer_t *printer, ipp_tag_t
     last = attr;
   }
   copy(printer, group_tag, ipp, client, ra);
-  if (!LineStalled(printer)) {
+  std::string report;
+  try {
+    if (!LineReport(printer, report)) {
+      return;
+    }
+  } catch (const std::bad_alloc &) {
     return;
   }
 
@@ -185,14 +196,71 @@ extern "C" void _papplPrinterCopyStateNoLock(pappl_printer_t *printer, ipp_tag_t
       reasons = attr;
     }
   }
+  // PAPPL adds the message as a constant (the string is not copied): it is replaced by a copy
+  // of the report, at the end of the printer's attributes.
   if (message != nullptr) {
-    ippSetString(ipp, &message, 0, kLineStalledMessage);
+    ippDeleteAttribute(ipp, message);
+    ippAddString(ipp, group_tag, IPP_TAG_TEXT, "printer-state-message", nullptr, report.c_str());
   }
   if (reasons != nullptr) {
     const char *first = ippGetString(reasons, 0, nullptr);
     int at = first != nullptr && strcmp(first, "none") == 0 ? 0 : ippGetCount(reasons);
     ippSetString(ipp, &reasons, at, kLineStalledReason);
   }
+}
+
+//
+// '_papplPrinterWebIteratorCallback()' - PAPPL's printer state on the web pages, then what is
+//                                        wrong with the line.
+//
+
+extern "C" void _papplPrinterWebIteratorCallback(pappl_printer_t *printer, pappl_client_t *client) {
+  using Show = void (*)(pappl_printer_t *, pappl_client_t *);
+  auto show = reinterpret_cast<Show>(dlsym(RTLD_NEXT, "_papplPrinterWebIteratorCallback"));
+  if (show != nullptr) {
+    show(printer, client);  // asks the driver's status callback first
+  }
+  ShowLineReport(client, printer);
+}
+
+// The web job table's row callback and its client, for ShowJobRow.
+struct JobTable {
+  pappl_job_cb_t row;
+  pappl_client_t *client;
+};
+
+// PAPPL's row of a job in the web job table, then the job's message below it.
+static void ShowJobRow(pappl_job_t *job, void *data) {
+  auto *table = static_cast<JobTable *>(data);
+  table->row(job, table->client);
+  ShowJobOutcome(table->client, job);
+}
+
+//
+// 'papplPrinterIterateAllJobs()' - PAPPL's iteration over a printer's jobs; for the web pages'
+//                                  job tables, each job's message below its row.
+//
+// In PAPPL 1.3.1 only the job tables of a printer's web pages (its home page and its Jobs
+// page) iterate over all jobs, with their row callback and the client as data: a call that
+// comes from inside the library is one of those. Calls from the application pass unchanged.
+//
+
+extern "C" void papplPrinterIterateAllJobs(pappl_printer_t *printer, pappl_job_cb_t cb, void *data,
+                                           int job_index, int limit) {
+  using Iterate = void (*)(pappl_printer_t *, pappl_job_cb_t, void *, int, int);
+  auto iterate = reinterpret_cast<Iterate>(dlsym(RTLD_NEXT, "papplPrinterIterateAllJobs"));
+  if (iterate == nullptr) {
+    return;
+  }
+  Dl_info caller, library;
+  if (cb != nullptr && dladdr(__builtin_return_address(0), &caller) != 0 &&
+      dladdr(reinterpret_cast<void *>(iterate), &library) != 0 &&
+      caller.dli_fbase == library.dli_fbase) {
+    JobTable table{cb, static_cast<pappl_client_t *>(data)};
+    iterate(printer, ShowJobRow, &table, job_index, limit);
+    return;
+  }
+  iterate(printer, cb, data, job_index, limit);
 }
 
 //
@@ -670,6 +738,9 @@ bool CheckPapplHooks(std::string &error) {
       {"_papplJobProcess", reinterpret_cast<const void *>(&_papplJobProcess)},
       {"_papplPrinterCopyStateNoLock",
        reinterpret_cast<const void *>(&_papplPrinterCopyStateNoLock)},
+      {"_papplPrinterWebIteratorCallback",
+       reinterpret_cast<const void *>(&_papplPrinterWebIteratorCallback)},
+      {"papplPrinterIterateAllJobs", reinterpret_cast<const void *>(&papplPrinterIterateAllJobs)},
       {"papplClientIsAuthorized", reinterpret_cast<const void *>(&papplClientIsAuthorized)},
       {"_papplPrinterIsAuthorized", reinterpret_cast<const void *>(&_papplPrinterIsAuthorized)},
       {"papplClientHTMLAuthorize", reinterpret_cast<const void *>(&papplClientHTMLAuthorize)},

@@ -27,6 +27,9 @@ struct AppContext {
   std::vector<std::string> serialPorts;
   // Why a hook into PAPPL is not reached; empty once main() found all of them reached.
   std::string hookError = "The PAPPL hooks were not checked.";
+  // The printers' icons as PNG files (small, medium, large; see printer_state.cpp), drawn
+  // once; empty when they could not be made, and PAPPL's own are shown.
+  std::vector<unsigned char> icons[3];
 };
 
 // The vendor attributes: the PPD's TopMargin and LeftMargin (millimetres), the filter's
@@ -98,6 +101,15 @@ bool PrintJpegDocument(pappl_job_t *job, pappl_device_t *device, void *data);
 // recognise.
 void AdjustJobRequest(pappl_client_t *client);
 const char *DetectDocumentType(const unsigned char *header, size_t headersize, void *data);
+
+// printer_state.cpp: the driver's status callback (whether the serial port is there) and test
+// page callback; what the web page shows below the printer's state and below each job (called
+// from the hooks in pappl_hooks.cpp); the icons, drawn into the AppContext.
+bool UpdateVorneStatus(pappl_printer_t *printer);
+const char *MakeVorneTestPage(pappl_printer_t *printer, char *buffer, size_t bufsize);
+void ShowLineReport(pappl_client_t *client, pappl_printer_t *printer);
+void ShowJobOutcome(pappl_client_t *client, pappl_job_t *job);
+bool MakeIcons(AppContext &app);
 
 // pappl_hooks.cpp (in the executable): whether every hook into PAPPL is reached; false with a
 // message naming the first that is not.

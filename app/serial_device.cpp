@@ -901,6 +901,24 @@ static pappl_preason_t StatusDevice(pappl_device_t *device) {
 }
 
 //
+// 'SerialPortThere()' - Look the port's path up without opening it.
+//
+
+bool SerialPortThere(const char *uri, char *message, size_t message_size) {
+  SerialLine line;
+  char reason[512];
+  struct stat info;
+  if (!ParseSerialUri(uri, &line, reason, sizeof(reason)) || stat(line.path, &info) == 0 ||
+      (errno != ENOENT && errno != ENODEV && errno != ENXIO && errno != ENOTDIR)) {
+    return true;
+  }
+  snprintf(message, message_size,
+           "The printer's port %s is not there: adapter unplugged or printer switched off?",
+           line.path);
+  return false;
+}
+
+//
 // 'IdDevice()' - Device ID callback: a serial line has no IEEE-1284 device ID.
 //
 

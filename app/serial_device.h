@@ -71,6 +71,13 @@ bool SetSerialTermios(const SerialLine &line, struct termios *tio);
 // schemes (file, socket, usb, dnssd, snmp) stay available. Calling it again changes nothing.
 void AddSerialScheme();
 
+// 'SerialPortThere()' - Whether the port of a serial: URI is there, from the file system alone:
+// the port is not opened, so nothing on the line changes (no byte, no modem line). False, with
+// the printer's state message in message, when its path names nothing (an adapter unplugged,
+// a pseudo-terminal closed); true for a port that is there and for anything an open would
+// refuse for another reason (a bad URI, a file that is not a port: the job says why).
+bool SerialPortThere(const char *uri, char *message, size_t message_size);
+
 // Asked while a write to a serial port waits for the printer: about every kSerialWatchStepMs
 // with how long the port has taken no byte (milliseconds), and once with 0 when bytes go out
 // again after such a wait. Returning true gives the write up: it fails, what the kernel still

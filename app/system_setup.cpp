@@ -310,6 +310,11 @@ pappl_system_t *SetUpSystem(int num_options, cups_option_t *options, void *data)
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdfDocument,
                            nullptr);
 
+  // The printers' icons are drawn from the test page, before any printer is made.
+  if (!MakeIcons(*app)) {
+    papplLog(system, PAPPL_LOGLEVEL_WARN,
+             "Unable to draw the printer icons (out of memory?): PAPPL's own are shown.");
+  }
   // Our Add Printer page replaces PAPPL's (added before the server runs); each serial printer
   // gets its Serial Line page when it is made, on every path (IPP, web page, state file).
   AddSerialWebPages(system, app);

@@ -136,6 +136,14 @@ bool SetUpVorneDriver(pappl_system_t *system, const char *driver_name, const cha
   data->rwriteline_cb = WriteVorneLine;
   data->rendpage_cb = EndVornePage;
   data->rendjob_cb = EndVorneJob;
+  data->status_cb = UpdateVorneStatus;
+  data->testpage_cb = MakeVorneTestPage;
+  for (size_t i = 0; app != nullptr && i < 3; i++) {
+    if (!app->icons[i].empty()) {
+      data->icons[i].data = app->icons[i].data();
+      data->icons[i].datalen = app->icons[i].size();
+    }
+  }
 
   // A page takes one to five minutes on the serial line.
   data->ppm = 1;

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -455,6 +456,37 @@ ipp_t *GetPrinterAttributes(const AppServer &server, const std::string &printer)
   ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "all");
   return SendRequest(server, printer, request);
+}
+
+bool PrinterState::Has(const std::string &reason) const {
+  return std::find(reasons.begin(), reasons.end(), reason) != reasons.end();
+}
+
+PrinterState GetPrinterState(const AppServer &server, const std::string &printer) {
+  ipp_t *response = GetPrinterAttributes(server, printer);
+  PrinterState state;
+  if (const char *message = ippGetString(
+          ippFindAttribute(response, "printer-state-message", IPP_TAG_TEXT), 0, nullptr)) {
+    state.message = message;
+  }
+  ipp_attribute_t *reasons = ippFindAttribute(response, "printer-state-reasons", IPP_TAG_KEYWORD);
+  for (int i = 0; i < ippGetCount(reasons); i++) {
+    state.reasons.push_back(ippGetString(reasons, i, nullptr));
+  }
+  ippDelete(response);
+  return state;
+}
+
+bool WaitForStateReason(const AppServer &server, const std::string &printer,
+                        const std::string &reason, bool shown, int timeout_seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    if (GetPrinterState(server, printer).Has(reason) == shown) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return false;
 }
 
 bool SetCalibration(const AppServer &server, const std::string &printer, int left, int top) {

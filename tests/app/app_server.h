@@ -164,6 +164,17 @@ ipp_t *SendRequestAs(const AppServer &server, const Client &client, const std::s
                      ipp_t *request);
 // Get-Printer-Attributes for all attributes; the caller deletes the response.
 ipp_t *GetPrinterAttributes(const AppServer &server, const std::string &printer);
+// The printer's state as clients see it.
+struct PrinterState {
+  std::string message;
+  std::vector<std::string> reasons;
+  bool Has(const std::string &reason) const;
+};
+// Get-Printer-Attributes: the printer's state message and reasons.
+PrinterState GetPrinterState(const AppServer &server, const std::string &printer);
+// Waits until the printer does (shown) or no longer does have the state reason.
+bool WaitForStateReason(const AppServer &server, const std::string &printer,
+                        const std::string &reason, bool shown, int timeout_seconds);
 // Sets the calibration of the printer's loaded A4 paper: media-left-offset and
 // media-top-offset in hundredths of a millimetre.
 bool SetCalibration(const AppServer &server, const std::string &printer, int left, int top);

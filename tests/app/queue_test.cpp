@@ -47,15 +47,6 @@ std::string JobStartsAndEnds(const std::string &log) {
   return lines;
 }
 
-// The printer's state as clients see it.
-struct PrinterState {
-  std::string message;
-  std::vector<std::string> reasons;
-  bool Has(const std::string &reason) const {
-    return std::find(reasons.begin(), reasons.end(), reason) != reasons.end();
-  }
-};
-
 class Queue : public testing::Test {
  protected:
   void SetUp() override {
@@ -90,30 +81,12 @@ class Queue : public testing::Test {
   }
 
   PrinterState State() {
-    ipp_t *response = GetPrinterAttributes(server_, kSerial);
-    PrinterState state;
-    if (const char *message = ippGetString(
-            ippFindAttribute(response, "printer-state-message", IPP_TAG_TEXT), 0, nullptr)) {
-      state.message = message;
-    }
-    ipp_attribute_t *reasons = ippFindAttribute(response, "printer-state-reasons", IPP_TAG_KEYWORD);
-    for (int i = 0; i < ippGetCount(reasons); i++) {
-      state.reasons.push_back(ippGetString(reasons, i, nullptr));
-    }
-    ippDelete(response);
-    return state;
+    return GetPrinterState(server_, kSerial);
   }
 
   // Waits until the printer does (or no longer does) report a stalled line.
   bool WaitForStallReport(bool shown, int timeout_seconds) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-    while (std::chrono::steady_clock::now() < end) {
-      if (State().Has("offline-report") == shown) {
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return false;
+    return WaitForStateReason(server_, kSerial, "offline-report", shown, timeout_seconds);
   }
 
   ServerFolder folder_;

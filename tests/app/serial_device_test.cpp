@@ -509,6 +509,35 @@ TEST_F(SerialPort, SecondPrinterIsRefusedUntilTheFirstCloses) {
   papplDeviceClose(again);
 }
 
+// The status check looks the port up without opening it: there while socat runs (the
+// pseudo-terminal not opened by the look), gone once socat stopped. What an open would refuse
+// for another reason is not reported as gone.
+TEST_F(SerialPort, ThePortIsThereUntilItGoesAndIsNeverOpenedToTell) {
+  char target[256];
+  ssize_t length = readlink(pty_.port_path().c_str(), target, sizeof target - 1);
+  ASSERT_GT(length, 0);
+  target[length] = '\0';
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, target, IN_OPEN), 0);
+
+  char message[1024] = "";
+  const std::string uri = "serial:" + pty_.port_path() + "?baud=9600";
+  EXPECT_TRUE(SerialPortThere(uri.c_str(), message, sizeof message));
+  char events[4096];
+  EXPECT_EQ(read(watch, events, sizeof events), -1) << "the port was opened";
+  close(watch);
+
+  pty_.Stop();
+  EXPECT_FALSE(SerialPortThere(uri.c_str(), message, sizeof message));
+  EXPECT_EQ(std::string(message), "The printer's port " + pty_.port_path() +
+                                      " is not there: adapter unplugged or printer switched off?");
+  for (const char *other :
+       {"serial:/dev/null", "serial://host/dev/ttyS0", "serial:/dev/ttyS0?baud=7"}) {
+    EXPECT_TRUE(SerialPortThere(other, message, sizeof message)) << other;
+  }
+}
+
 TEST_F(SerialPort, HangUpMidWriteFailsTheWrite) {
   pappl_device_t *device = Open("?baud=9600+flow=hard");
   ASSERT_NE(device, nullptr) << messages_;
