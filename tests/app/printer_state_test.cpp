@@ -174,8 +174,8 @@ TEST(PrinterState, TheTestPagePrintsAndTheJobListShowsHowJobsEnded) {
   // Each job's message in a row below its own, on the home page and the Jobs page.
   const std::string rows[] = {
       "<td colspan=\"5\">Printed 1 page(s).</td>",
-      "<td colspan=\"5\">Page 1 is at 300x300 dpi: the printer prints 180x180 and 360x360 dpi "
-      "rasters only.</td>",
+      "<td colspan=\"5\">Page 1 is at 300x300 dpi: the printer prints 180x180, 360x360 and "
+      "180x90 dpi rasters only.</td>",
   };
   for (const char *path : {"/vorne/", "/vorne/jobs"}) {
     std::string list;
