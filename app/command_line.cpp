@@ -238,7 +238,7 @@ std::string PrinterResource(const char *name) {
 
 //
 // 'StatusLine()' - "Running, STATE since DATE REASONS." from a printer's or the system's
-//                  state attributes.
+//                  state attributes ("since DATE" only when there is a date).
 //
 
 std::string StatusLine(ipp_t *response, const char *prefix) {
@@ -250,11 +250,13 @@ std::string StatusLine(ipp_t *response, const char *prefix) {
   } else if (state > IPP_PSTATE_STOPPED) {
     state = IPP_PSTATE_STOPPED;
   }
+  // A server whose state has not changed since it started gives no time (1970 otherwise).
   name = std::string(prefix) + "-state-change-date-time";
-  time_t since =
-      ippDateToTime(ippGetDate(ippFindAttribute(response, name.c_str(), IPP_TAG_DATE), 0));
+  ipp_attribute_t *changed = ippFindAttribute(response, name.c_str(), IPP_TAG_DATE);
+  time_t since = changed != nullptr ? ippDateToTime(ippGetDate(changed, 0)) : 0;
   char date[256];
-  httpGetDateString2(since, date, sizeof date);
+  std::string when =
+      since > 0 ? std::string(" since ") + httpGetDateString2(since, date, sizeof date) : "";
 
   std::string reasons;
   name = std::string(prefix) + "-state-reasons";
@@ -265,8 +267,7 @@ std::string StatusLine(ipp_t *response, const char *prefix) {
       reasons += (reasons.empty() ? " " : ", ") + std::string(reason);
     }
   }
-  return std::string("Running, ") + kStates[state - IPP_PSTATE_IDLE] + " since " + date + reasons +
-         ".";
+  return std::string("Running, ") + kStates[state - IPP_PSTATE_IDLE] + when + reasons + ".";
 }
 
 //

@@ -126,6 +126,8 @@ TEST(Commands, TheProgramsOwnLines) {
   AppServer server(folder);
   std::string error;
   ASSERT_TRUE(server.Start(error)) << error;
+  // A server whose state has not changed has no time to tell.
+  ExpectCommands(server, {{{"status"}, 0, "Running, idle.\n", ""}});
   ASSERT_TRUE(server.AddPrinter("vorne", "file://" + folder.Make("out") + "/vorne.prn", error))
       << error;
   ASSERT_EQ(server.Command({"pause", "-d", "vorne"}).status, 0);
