@@ -8,6 +8,8 @@
 #include <grp.h>
 #include <pwd.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+#include <cups/http.h>
 #include <cups/ipp.h>
 
 //
@@ -156,6 +159,34 @@ bool CheckPrinterName(const char *name, std::string &error) {
 
 bool IsFileDeviceUri(const char *uri) {
   return uri != nullptr && strncasecmp(uri, "file:", 5) == 0;
+}
+
+//
+// 'IsFileDeviceToCreate()' - True for a file: device whose file does not exist yet and may be
+//                            made.
+//
+// The path is the URI's resource without its options, as the file device reads it. Nothing
+// may be there, not even a dangling link; the folder must exist and be writable.
+//
+
+bool IsFileDeviceToCreate(const char *uri) {
+  char scheme[32], userpass[256], host[256], resource[1024];
+  int port = 0;
+  if (!IsFileDeviceUri(uri) ||
+      httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof scheme, userpass, sizeof userpass,
+                      host, sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK) {
+    return false;
+  }
+  std::string path(resource, strcspn(resource, "?"));
+  size_t slash = path.rfind('/');
+  struct stat info;
+  if (path.empty() || path[0] != '/' || slash == path.size() - 1 ||
+      lstat(path.c_str(), &info) == 0 || errno != ENOENT) {
+    return false;
+  }
+  std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+  return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+         access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
 //

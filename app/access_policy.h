@@ -60,6 +60,10 @@ bool CheckPrinterName(const char *name, std::string &error);
 // True for a device URI of the file: scheme (any case), which writes into a file.
 bool IsFileDeviceUri(const char *uri);
 
+// True for a file: device URI whose absolute path names nothing yet, in a folder this process
+// may write: the device makes the file when it first prints.
+bool IsFileDeviceToCreate(const char *uri);
+
 // The listen option: "loopback" (the default, also for null), "any", or an address given as
 // is. Sets host to the name papplSystemAddListeners takes, empty for every address; false for
 // an empty value or one with characters no host name or address has.

@@ -4,11 +4,14 @@
 // Usage: quillmarsh SUB-COMMAND [OPTIONS] [FILES]
 //
 // "quillmarsh server" runs the server; add, delete, printers, devices, drivers, submit, jobs,
-// cancel, status, shutdown, options and default talk to it, as PAPPL's main loop provides.
+// cancel, status, shutdown, options and default talk to it, as PAPPL's main loop provides
+// (--help, --version and status are answered before it, see command_line.cpp).
 //
 
 #include <csignal>
+#include <vector>
 
+#include "command_line.h"
 #include "printer_app.h"
 #include "serial_device.h"
 
@@ -21,6 +24,16 @@
 //
 
 int main(int argc, char *argv[]) {
+  CommandLine command = ReadCommandLine(argc, argv, QUILLMARSH_VERSION);
+  if (command.answered) {
+    return command.status;
+  }
+  std::vector<char *> args;
+  for (std::string &arg : command.args) {
+    args.push_back(arg.data());
+  }
+  args.push_back(nullptr);
+
   // A printer that goes away mid-write must fail the write, not end the server.
   signal(SIGPIPE, SIG_IGN);
   // The serial: scheme serves the server and the sub-commands that list devices in this
@@ -30,6 +43,7 @@ int main(int argc, char *argv[]) {
   AppContext app;
   // The server refuses to start without its hooks (SetUpSystem says why in the log).
   CheckPapplHooks(app.hookError);
-  return papplMainloop(argc, argv, QUILLMARSH_VERSION, nullptr, 1, app.drivers, nullptr,
-                       SetUpVorneDriver, nullptr, nullptr, SetUpSystem, nullptr, &app);
+  return papplMainloop(static_cast<int>(command.args.size()), args.data(), QUILLMARSH_VERSION,
+                       nullptr, 1, app.drivers, nullptr, SetUpVorneDriver, nullptr, nullptr,
+                       SetUpSystem, PrintUsage, &app);
 }

@@ -22,10 +22,20 @@
 //   the hook on the copy of a printer's state into responses says what is wrong with the line
 //   (it takes no data, as a job finds it; or its port is not there, as the driver's status
 //   callback finds it: LineReport in pappl_guards.h), and the hook on the printer's state on
-//   the web pages shows the same message below it.
+//   the web pages shows the same message below it. The same hook reports the printer-id of a
+//   printer added while the server runs, which PAPPL lists as 0 (it records the id it was
+//   asked for, 0 for "a new one", before it hands out the real one): the "default" and
+//   "delete" commands look printers up by that id.
 // - PAPPL 1.3.1's web job tables show no job's message (how it ended, why it did not print):
 //   the hook on its iteration over a printer's jobs, when the web pages' table asks, adds the
 //   message in a row below each job's.
+// - PAPPL 1.3.1 leaves job-hold-until-specified out of job-state-reasons (its loop over the
+//   reason bits stops one short), so a held job has no reasons at all: the hook on the copy of
+//   a job's state adds it.
+// - PAPPL 1.3.1 takes a file: device only when the file exists and may be written: the hook on
+//   its check also takes a file that does not exist yet in a folder the server may write,
+//   which the device makes when it first prints (the driver still refuses file: devices unless
+//   the server allows them).
 // - PAPPL 1.3.1 lets every client on loopback administer when no PAM service is set, and
 //   any local account through the control socket; with a PAM service it asks remote clients
 //   for TLS and a password even to print, and counts only an administrator's primary group.
@@ -151,8 +161,66 @@ extern "C" void *_papplJobProcess(pappl_job_t *job) {
 }
 
 //
-// '_papplPrinterCopyStateNoLock()' - PAPPL's printer-state attributes, then what is wrong
-//                                    with the line: the message, and offline-report.
+// 'LastAttribute()' - The last attribute of a message, null for none.
+//
+
+static ipp_attribute_t *LastAttribute(ipp_t *ipp) {
+  ipp_attribute_t *last = nullptr;
+  for (ipp_attribute_t *attr = ippFirstAttribute(ipp); attr != nullptr;
+       attr = ippNextAttribute(ipp)) {
+    last = attr;
+  }
+  return last;
+}
+
+//
+// 'FindAdded()' - The attribute of that name after 'last' (all of them when null), or null.
+//
+
+static ipp_attribute_t *FindAdded(ipp_t *ipp, ipp_attribute_t *last, const char *name) {
+  bool added = last == nullptr;
+  for (ipp_attribute_t *attr = ippFirstAttribute(ipp); attr != nullptr;
+       attr = ippNextAttribute(ipp)) {
+    if (!added) {
+      added = attr == last;
+      continue;
+    }
+    const char *attr_name = ippGetName(attr);
+    if (attr_name != nullptr && strcmp(attr_name, name) == 0) {
+      return attr;
+    }
+  }
+  return nullptr;
+}
+
+//
+// 'ReportPrinterId()' - Set a printer-id of 0 in the last group of a response to the printer's
+//                       own id.
+//
+// PAPPL copies a printer's attributes, printer-id among them, just before its state; the
+// last group (after the last separator) is the printer's.
+//
+
+static void ReportPrinterId(pappl_printer_t *printer, ipp_t *ipp) {
+  ipp_attribute_t *id = nullptr;
+  for (ipp_attribute_t *attr = ippFirstAttribute(ipp); attr != nullptr;
+       attr = ippNextAttribute(ipp)) {
+    const char *name = ippGetName(attr);
+    if (name == nullptr) {
+      id = nullptr;  // a separator: the next printer's group
+    } else if (strcmp(name, "printer-id") == 0 && ippGetValueTag(attr) == IPP_TAG_INTEGER) {
+      id = attr;
+    }
+  }
+  if (id != nullptr && ippGetInteger(id, 0) == 0 && papplPrinterGetID(printer) > 0) {
+    ippSetInteger(ipp, &id, 0, papplPrinterGetID(printer));
+  }
+}
+
+//
+// '_papplPrinterCopyStateNoLock()' - PAPPL's printer-state attributes, then the printer's own
+//                                    printer-id and what is wrong with the line: the message,
+//                                    and offline-report.
 //
 // The attributes PAPPL adds are those after the last one the message had before the call (a
 // response may hold several printers).
@@ -165,12 +233,11 @@ extern "C" void _papplPrinterCopyStateNoLock(pappl_printer_t *printer, ipp_tag_t
   if (copy == nullptr) {
     return;
   }
-  ipp_attribute_t *last = nullptr;
-  for (ipp_attribute_t *attr = ippFirstAttribute(ipp); attr != nullptr;
-       attr = ippNextAttribute(ipp)) {
-    last = attr;
-  }
+  ipp_attribute_t *last = LastAttribute(ipp);
   copy(printer, group_tag, ipp, client, ra);
+  if (group_tag == IPP_TAG_PRINTER) {
+    ReportPrinterId(printer, ipp);
+  }
   std::string report;
   try {
     if (!LineReport(printer, report)) {
@@ -181,21 +248,8 @@ extern "C" void _papplPrinterCopyStateNoLock(pappl_printer_t *printer, ipp_tag_t
   }
 
   // The attributes just added: find them again after the one that was last.
-  ipp_attribute_t *message = nullptr, *reasons = nullptr;
-  bool added = last == nullptr;
-  for (ipp_attribute_t *attr = ippFirstAttribute(ipp); attr != nullptr;
-       attr = ippNextAttribute(ipp)) {
-    if (!added) {
-      added = attr == last;
-      continue;
-    }
-    const char *name = ippGetName(attr);
-    if (name != nullptr && strcmp(name, "printer-state-message") == 0) {
-      message = attr;
-    } else if (name != nullptr && strcmp(name, "printer-state-reasons") == 0) {
-      reasons = attr;
-    }
-  }
+  ipp_attribute_t *message = FindAdded(ipp, last, "printer-state-message");
+  ipp_attribute_t *reasons = FindAdded(ipp, last, "printer-state-reasons");
   // PAPPL adds the message as a constant (the string is not copied): it is replaced by a copy
   // of the report, at the end of the printer's attributes.
   if (message != nullptr) {
@@ -261,6 +315,55 @@ extern "C" void papplPrinterIterateAllJobs(pappl_printer_t *printer, pappl_job_c
     return;
   }
   iterate(printer, cb, data, job_index, limit);
+}
+
+//
+// '_papplJobCopyStateNoLock()' - PAPPL's job-state attributes, with job-hold-until-specified
+//                                among the reasons of a job that has it.
+//
+
+extern "C" void _papplJobCopyStateNoLock(pappl_job_t *job, ipp_tag_t group_tag, ipp_t *ipp,
+                                         cups_array_t *ra) {
+  using Copy = void (*)(pappl_job_t *, ipp_tag_t, ipp_t *, cups_array_t *);
+  auto copy = reinterpret_cast<Copy>(dlsym(RTLD_NEXT, "_papplJobCopyStateNoLock"));
+  if (copy == nullptr) {
+    return;
+  }
+  ipp_attribute_t *last = LastAttribute(ipp);
+  copy(job, group_tag, ipp, ra);
+  if ((papplJobGetReasons(job) & PAPPL_JREASON_JOB_HOLD_UNTIL_SPECIFIED) == 0 ||
+      (ra != nullptr && cupsArrayFind(ra, const_cast<char *>("job-state-reasons")) == nullptr)) {
+    return;
+  }
+  static const char kHoldReason[] = "job-hold-until-specified";
+  ipp_attribute_t *reasons = FindAdded(ipp, last, "job-state-reasons");
+  if (reasons == nullptr) {
+    ippAddString(ipp, group_tag, IPP_TAG_KEYWORD, "job-state-reasons", nullptr, kHoldReason);
+    return;
+  }
+  int count = ippGetCount(reasons);
+  for (int i = 0; i < count; i++) {
+    if (strcmp(ippGetString(reasons, i, nullptr), kHoldReason) == 0) {
+      return;
+    }
+  }
+  const char *first = ippGetString(reasons, 0, nullptr);
+  ippSetString(ipp, &reasons, first != nullptr && strcmp(first, "none") == 0 ? 0 : count,
+               kHoldReason);
+}
+
+//
+// 'papplDeviceIsSupported()' - PAPPL's check of a device URI, which also takes a file: device
+//                              whose file the server may create.
+//
+
+extern "C" bool papplDeviceIsSupported(const char *uri) {
+  using IsSupported = bool (*)(const char *);
+  auto supported = reinterpret_cast<IsSupported>(dlsym(RTLD_NEXT, "papplDeviceIsSupported"));
+  if (supported == nullptr) {
+    return false;
+  }
+  return supported(uri) || IsFileDeviceToCreate(uri);
 }
 
 //
@@ -741,6 +844,8 @@ bool CheckPapplHooks(std::string &error) {
       {"_papplPrinterWebIteratorCallback",
        reinterpret_cast<const void *>(&_papplPrinterWebIteratorCallback)},
       {"papplPrinterIterateAllJobs", reinterpret_cast<const void *>(&papplPrinterIterateAllJobs)},
+      {"_papplJobCopyStateNoLock", reinterpret_cast<const void *>(&_papplJobCopyStateNoLock)},
+      {"papplDeviceIsSupported", reinterpret_cast<const void *>(&papplDeviceIsSupported)},
       {"papplClientIsAuthorized", reinterpret_cast<const void *>(&papplClientIsAuthorized)},
       {"_papplPrinterIsAuthorized", reinterpret_cast<const void *>(&_papplPrinterIsAuthorized)},
       {"papplClientHTMLAuthorize", reinterpret_cast<const void *>(&papplClientHTMLAuthorize)},

@@ -50,6 +50,25 @@ static pappl_media_col_t MediaFor(const PaperSize &paper, const pappl_pr_driver_
 }
 
 //
+// 'AddPrinterFacts()' - Printer attributes that PAPPL 1.3.1 does not make and that are true of
+//                       this printer.
+//
+// IPP Everywhere asks for them: it has no preferred attributes for a job; it prints grey, with
+// no colour management to choose a rendering intent for (auto is the only one); and it prints
+// one side, so the back of a sheet is never turned (normal).
+//
+
+static void AddPrinterFacts(ipp_t *attrs) {
+  ippAddBoolean(attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default", nullptr,
+               "auto");
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported", nullptr,
+               "auto");
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "pwg-raster-document-sheet-back", nullptr,
+               "normal");
+}
+
+//
 // 'AddVendorAttributes()' - Describe the vendor attributes: ranges, defaults, the web page.
 //
 // The margins are integers in millimetres, 0 to 25 as the PPD's choices; turned pages are a
@@ -189,5 +208,9 @@ bool SetUpVorneDriver(pappl_system_t *system, const char *driver_name, const cha
   data->top_offset_supported[0] = 0;
   data->top_offset_supported[1] = kMaxOffsetHundredthsMm;
 
-  return AddVendorAttributes(data, device_uri, attrs);
+  if (!AddVendorAttributes(data, device_uri, attrs)) {
+    return false;
+  }
+  AddPrinterFacts(*attrs);
+  return true;
 }

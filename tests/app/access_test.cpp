@@ -96,9 +96,7 @@ std::string PrinterNames(const AppServer &server) {
   return server.Command({"printers"}).out;
 }
 
-// The printer-id of the first printer made on a server without saved state. PAPPL 1.3.1
-// reports printer-id 0 for a printer made while it runs (its ids are right once the state is
-// loaded again), so "quillmarsh delete" finds no printer made in the same run.
+// The printer-id of the first printer made on a server without saved state.
 constexpr int kFirstPrinterId = 1;
 
 int PrinterState(const AppServer &server) {
@@ -325,6 +323,9 @@ TEST(Access, TheOwnerAdministersOverTheControlSocketWithinTheServersLimits) {
   }
   EXPECT_FALSE(server.AddPrinter("file", "file://" + victim, error));
   EXPECT_NE(server.Log().find("file: devices are off"), std::string::npos);
+  std::string made = folder.path() + "/victim/made";
+  EXPECT_FALSE(server.AddPrinter("file", "file://" + made, error));  // nor one to be made
+  EXPECT_NE(access(made.c_str(), F_OK), 0);
   EXPECT_EQ(PrinterNames(server), "a.b-c_9\n");
   EXPECT_EQ(
       StatusOf(SendRequestAs(server, ControlClient(server), "", DeletePrinter(kFirstPrinterId))),

@@ -243,7 +243,9 @@ std::vector<std::string> AppServer::Environment() const {
     }
   }
 #ifdef QUILLMARSH_SANITIZED
-  env.push_back("LSAN_OPTIONS=suppressions=" + folder_.path() + "/pappl-leaks.supp");
+  // Without the list of suppressions used, a command's standard error is what it printed.
+  env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" + folder_.path() +
+                "/pappl-leaks.supp");
 #endif
   return env;
 }

@@ -134,8 +134,8 @@ done
 [[ -L /etc/systemd/system/multi-user.target.wants/quillmarsh.service ]] ||
   fail "the service is not enabled"
 
-[[ "$(quillmarsh --version)" == "$version" ]] ||
-  fail "quillmarsh --version says '$(quillmarsh --version)', not $version"
+[[ "$(quillmarsh --version)" == "quillmarsh $version" ]] ||
+  fail "quillmarsh --version says '$(quillmarsh --version)', not 'quillmarsh $version'"
 systemd-analyze verify /usr/lib/systemd/system/quillmarsh.service ||
   fail "systemd-analyze verify found faults in the installed unit"
 
