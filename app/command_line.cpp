@@ -363,7 +363,7 @@ void PrintUsage(void *data) {
       "  devices          List the serial ports and network printers.\n"
       "  drivers          List the drivers.\n"
       "  jobs             List the jobs.\n"
-      "  modify           Change a printer's settings (-o).\n"
+      "  modify           Change a printer's settings (-o) or its device (-v).\n"
       "  options          List a printer's options.\n"
       "  pause            Pause a printer.\n"
       "  printers         List the printers.\n"
@@ -383,8 +383,9 @@ void PrintUsage(void *data) {
       "  -o NAME=VALUE    An option (add, modify, server, submit).\n"
       "  -t TITLE         The job's title (submit).\n"
       "  -u URI           An ipp: or ipps: printer or server instead of the local one.\n"
-      "  -v DEVICE-URI    The device (add): serial:/dev/ttyS0?baud=9600, socket://HOST:PORT,\n"
-      "                   or file:PATH on a server started with -o file-devices=yes.\n"
+      "  -v DEVICE-URI    The device (add, modify): serial:/dev/ttyS0?baud=9600,\n"
+      "                   socket://HOST:PORT, or file:PATH on a server started with\n"
+      "                   -o file-devices=yes.\n"
       "  --help           Show this help.\n"
       "  --version        Show the program's name and version.\n",
       stdout);

@@ -149,9 +149,10 @@ TEST(Commands, TheProgramsOwnLines) {
   CommandRun help = server.Command({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: quillmarsh SUB-COMMAND [OPTIONS] [FILENAME]\n", 0), 0u);
-  EXPECT_NE(help.out.find("  -v DEVICE-URI    The device (add): serial:/dev/ttyS0?baud=9600, "
-                          "socket://HOST:PORT,\n"),
-            std::string::npos)
+  EXPECT_NE(
+      help.out.find("  -v DEVICE-URI    The device (add, modify): serial:/dev/ttyS0?baud=9600,\n"
+                    "                   socket://HOST:PORT, or file:PATH"),
+      std::string::npos)
       << help.out;
 
   // A space between the date and the reasons.
