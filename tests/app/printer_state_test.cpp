@@ -25,17 +25,6 @@ namespace {
 
 constexpr const char *kPrinter = "vorne";
 
-// The value of the session token in the page's first form, empty when it has none.
-std::string SessionToken(const std::string &page) {
-  const std::string marker = "name=\"session\" value=\"";
-  size_t at = page.find(marker);
-  if (at == std::string::npos) {
-    return "";
-  }
-  at += marker.size();
-  return page.substr(at, page.find('"', at) - at);
-}
-
 // The only file in a folder, empty when there is not exactly one.
 std::string OnlyFile(const std::string &folder) {
   std::vector<std::string> names;
