@@ -703,12 +703,14 @@ using MainloopAddPrinterUri = void (*)(ipp_t *request, const char *printer_name,
                                        size_t rsize);
 
 //
-// 'SendDeviceUri()' - The modify sub-command's device URI, in a Set-Printer-Attributes of its
-//                     own; false, with PAPPL's wording of the failure on stderr, when refused.
+// 'SendOneAttribute()' - One attribute of the modify sub-command (the device URI, or the
+//                        content default) in a Set-Printer-Attributes of its own; false, with
+//                        PAPPL's wording of the failure on stderr, when refused.
 //
 
-static bool SendDeviceUri(const char *base_name, int num_options, cups_option_t *options,
-                          const char *device_uri) {
+static bool SendOneAttribute(const char *base_name, int num_options, cups_option_t *options,
+                             ipp_tag_t group, ipp_tag_t value_tag, const char *name,
+                             const char *value) {
   auto connect = reinterpret_cast<MainloopConnect>(dlsym(RTLD_DEFAULT, "_papplMainloopConnect"));
   auto connect_uri =
       reinterpret_cast<MainloopConnectUri>(dlsym(RTLD_DEFAULT, "_papplMainloopConnectURI"));
@@ -742,7 +744,7 @@ static bool SendDeviceUri(const char *base_name, int num_options, cups_option_t 
   }
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
                cupsUser());
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "smi55357-device-uri", nullptr, device_uri);
+  ippAddString(request, group, value_tag, name, nullptr, value);
   ippDelete(cupsDoRequest(http, request, resource));
   httpClose(http);
   if (cupsLastError() != IPP_STATUS_OK) {
@@ -754,9 +756,12 @@ static bool SendDeviceUri(const char *base_name, int num_options, cups_option_t 
 
 //
 // '_papplMainloopModifyPrinter()' - The modify sub-command: -v moves the printer to the
-//                                   device first, then PAPPL's sets the other options.
+//                                   device first, with the content default, then PAPPL's sets
+//                                   the other options.
 //
-// PAPPL 1.3.1 takes -v for modify but never sends it.
+// PAPPL 1.3.1 takes -v for modify but never sends it, and sends print-content-optimize (the
+// default that makes a driverless queue's jobs print as text) under a name no printer knows,
+// print-content-optimize-mode-default.
 //
 
 extern "C" int _papplMainloopModifyPrinter(const char *base_name, int num_options,
@@ -766,17 +771,30 @@ extern "C" int _papplMainloopModifyPrinter(const char *base_name, int num_option
   if (modify == nullptr) {
     return 1;
   }
-  const char *device_uri = cupsGetOption("smi55357-device-uri", num_options, options);
-  if (device_uri == nullptr) {
+  static const char *const kOwn[] = {"smi55357-device-uri", "print-content-optimize",
+                                     "print-content-optimize-default"};
+  const char *device_uri = cupsGetOption(kOwn[0], num_options, options);
+  const char *content_optimize = cupsGetOption(kOwn[1], num_options, options);
+  if (content_optimize == nullptr) {
+    content_optimize = cupsGetOption(kOwn[2], num_options, options);
+  }
+  if (device_uri == nullptr && content_optimize == nullptr) {
     return modify(base_name, num_options, options);
   }
-  if (!SendDeviceUri(base_name, num_options, options, device_uri)) {
+  // The move comes first and alone (see MovePrinter).
+  if ((device_uri != nullptr &&
+       !SendOneAttribute(base_name, num_options, options, IPP_TAG_OPERATION, IPP_TAG_URI,
+                         "smi55357-device-uri", device_uri)) ||
+      (content_optimize != nullptr &&
+       !SendOneAttribute(base_name, num_options, options, IPP_TAG_PRINTER, IPP_TAG_KEYWORD,
+                         "print-content-optimize-default", content_optimize))) {
     return 1;
   }
   int num_rest = 0;
   cups_option_t *rest = nullptr;
   for (int i = 0; i < num_options; i++) {
-    if (strcmp(options[i].name, "smi55357-device-uri") != 0) {
+    if (strcmp(options[i].name, kOwn[0]) != 0 && strcmp(options[i].name, kOwn[1]) != 0 &&
+        strcmp(options[i].name, kOwn[2]) != 0) {
       num_rest = cupsAddOption(options[i].name, options[i].value, num_rest, &rest);
     }
   }

@@ -74,6 +74,33 @@ TEST(Commands, DefaultAndDeleteFindPrintersAddedWhileTheServerRuns) {
                          });
 }
 
+// The text default is what makes a driverless queue's jobs print as text: modify must set it
+// beside the other defaults.
+TEST(Commands, ModifySetsTheContentDefaultWithTheOthers) {
+  ServerFolder folder;
+  AppServer server(folder);
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  std::string out = folder.Make("out");
+  ASSERT_TRUE(server.AddPrinter("vorne", "file://" + out + "/vorne.prn", error)) << error;
+
+  ExpectCommands(
+      server,
+      {{{"modify", "-d", "vorne", "-o", "print-content-optimize=text", "-o", "print-quality=high"},
+        0,
+        "",
+        ""}});
+  ipp_t *attrs = GetPrinterAttributes(server, "vorne");
+  ASSERT_NE(attrs, nullptr);
+  EXPECT_STREQ(
+      ippGetString(ippFindAttribute(attrs, "print-content-optimize-default", IPP_TAG_KEYWORD), 0,
+                   nullptr),
+      "text");
+  EXPECT_EQ(ippGetInteger(ippFindAttribute(attrs, "print-quality-default", IPP_TAG_ENUM), 0),
+            IPP_QUALITY_HIGH);
+  ippDelete(attrs);
+}
+
 TEST(Commands, SubmitPrintsTheCopiesIntoAFileTheFirstJobMakes) {
   ServerFolder folder;
   AppServer server(folder);
