@@ -64,6 +64,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <string>
 
@@ -621,11 +622,14 @@ static bool IsOneUri(ipp_attribute_t *attr) {
 extern "C" void _papplSystemProcessIPP(pappl_client_t *client) {
   ipp_t *request = papplClientGetRequest(client);
   ipp_attribute_t *attr = ippFindAttribute(request, "smi55357-device-uri", IPP_TAG_ZERO);
-  bool refused = ippGetOperation(request) == IPP_OP_CREATE_PRINTER && attr != nullptr &&
-                 IsOneUri(attr) &&
-                 Authorize(client, Role::kAdministrator) == HTTP_STATUS_CONTINUE &&
-                 RefuseDeviceUri(client, attr);
-  if (refused) {
+  try {
+    if (ippGetOperation(request) == IPP_OP_CREATE_PRINTER && attr != nullptr && IsOneUri(attr) &&
+        Authorize(client, Role::kAdministrator) == HTTP_STATUS_CONTINUE &&
+        RefuseDeviceUri(client, attr)) {
+      return;
+    }
+  } catch (const std::exception &error) {
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_INTERNAL, "%s", error.what());
     return;
   }
   using Process = void (*)(pappl_client_t *);
@@ -685,7 +689,12 @@ static bool MovePrinter(pappl_client_t *client) {
 //
 
 extern "C" void _papplPrinterProcessIPP(pappl_client_t *client) {
-  if (MovePrinter(client)) {
+  try {
+    if (MovePrinter(client)) {
+      return;
+    }
+  } catch (const std::exception &error) {
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_INTERNAL, "%s", error.what());
     return;
   }
   using Process = void (*)(pappl_client_t *);

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
@@ -244,10 +245,10 @@ static int ReadForm(pappl_client_t *client, cups_option_t **form, std::string &s
 }
 
 //
-// 'AddPrinterPage()' - The Add Printer page: a name, a serial port and its line.
+// 'ShowAddPrinterPage()' - The Add Printer page: a name, a serial port and its line.
 //
 
-static bool AddPrinterPage(pappl_client_t *client, void *data) {
+static bool ShowAddPrinterPage(pappl_client_t *client, void *data) {
   const auto *app = static_cast<const AppContext *>(data);
   if (!papplClientHTMLAuthorize(client)) {
     return true;
@@ -333,14 +334,14 @@ static void FindPageOwner(pappl_printer_t *printer, void *data) {
 }
 
 //
-// 'SerialLinePage()' - A serial printer's Serial Line page: its port and line, changed by
+// 'ShowSerialLinePage()' - A serial printer's Serial Line page: its port and line, changed by
 // moving the printer to the new URI.
 //
 // The printer is found by the page's path on each request: a printer moved to another device
 // is made anew.
 //
 
-static bool SerialLinePage(pappl_client_t *client, void *data) {
+static bool ShowSerialLinePage(pappl_client_t *client, void *data) {
   const auto *app = static_cast<const AppContext *>(data);
   if (!papplClientHTMLAuthorize(client)) {
     return true;
@@ -395,6 +396,29 @@ static bool SerialLinePage(pappl_client_t *client, void *data) {
                       "stay, its list of finished jobs is emptied.</p>\n");
   papplClientHTMLFooter(client);
   return true;
+}
+
+//
+// 'AddPrinterPage()', 'SerialLinePage()' - The pages' resource callbacks: nothing thrown leaves
+// them into PAPPL (out of memory ends the request, and PAPPL closes the connection).
+//
+
+static bool AddPrinterPage(pappl_client_t *client, void *data) {
+  try {
+    return ShowAddPrinterPage(client, data);
+  } catch (const std::exception &error) {
+    papplLogClient(client, PAPPL_LOGLEVEL_ERROR, "Add Printer page: %s", error.what());
+    return false;
+  }
+}
+
+static bool SerialLinePage(pappl_client_t *client, void *data) {
+  try {
+    return ShowSerialLinePage(client, data);
+  } catch (const std::exception &error) {
+    papplLogClient(client, PAPPL_LOGLEVEL_ERROR, "Serial Line page: %s", error.what());
+    return false;
+  }
 }
 
 //
