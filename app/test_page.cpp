@@ -307,12 +307,19 @@ bool WriteTestPage(int fd, const TestPageFacts &facts) {
       header.cupsWidth != kTestPageWidth || header.cupsHeight != kTestPageHeight) {
     return false;
   }
+  // What may fail for memory is made before the raster is opened.
+  std::vector<std::string> text;
+  std::vector<unsigned char> row;
+  try {
+    text = TestPageText(facts);
+    row.resize(kTestPageWidth);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
   cups_raster_t *raster = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
   if (raster == nullptr) {
     return false;
   }
-  std::vector<std::string> text = TestPageText(facts);
-  std::vector<unsigned char> row(kTestPageWidth);
   bool ok = cupsRasterWriteHeader2(raster, &header) != 0;
   for (unsigned y = 0; ok && y < kTestPageHeight; y++) {
     DrawTestPageRow(text, y, row.data());
