@@ -8,6 +8,7 @@
 
 #include "command_line.h"
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -152,91 +153,6 @@ void ParseLine(int argc, char *argv[], ParsedLine &line) {
 }
 
 //
-// 'SocketPath()' - The control socket of the server of a user, as PAPPL's commands look for it.
-//
-// A user's server listens at $TMPDIR/NAME<uid>.sock; root's at /run/NAME.sock (Debian's
-// PAPPL), or in $SNAP_COMMON inside a snap.
-//
-
-std::string SocketPath(const char *base_name, uid_t uid) {
-  if (uid != 0) {
-    return std::string(papplGetTempDir()) + "/" + base_name + std::to_string(uid) + ".sock";
-  }
-  const char *snap_common = getenv("SNAP_COMMON");
-  return std::string(snap_common != nullptr ? snap_common : "/run") + "/" + base_name + ".sock";
-}
-
-//
-// 'ConnectToServer()' - Connect to the local server's control socket: the user's own server,
-//                       else root's; null when neither answers.
-//
-
-http_t *ConnectToServer(const char *base_name) {
-  http_t *http = httpConnect2(SocketPath(base_name, getuid()).c_str(), 0, nullptr, AF_UNSPEC,
-                              HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
-  if (http == nullptr && getuid() != 0) {
-    http = httpConnect2(SocketPath(base_name, 0).c_str(), 0, nullptr, AF_UNSPEC,
-                        HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
-  }
-  return http;
-}
-
-//
-// 'ConnectToUri()' - Connect to a printer or server given by its ipp: or ipps: URI, with the
-//                    resource path to send to; null after a message.
-//
-
-http_t *ConnectToUri(const char *base_name, const char *uri, std::string &resource) {
-  char scheme[32], userpass[256], host[256], path[1024];
-  int port = 0;
-  if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof scheme, userpass, sizeof userpass,
-                      host, sizeof host, &port, path, sizeof path) < HTTP_URI_STATUS_OK) {
-    fprintf(stderr, "%s: Bad printer URI '%s'.\n", base_name, uri);
-    return nullptr;
-  }
-  if (strcmp(scheme, "ipp") != 0 && strcmp(scheme, "ipps") != 0) {
-    fprintf(stderr, "%s: Unsupported URI scheme '%s'.\n", base_name, scheme);
-    return nullptr;
-  }
-  if (userpass[0] != '\0') {
-    fprintf(stderr, "%s: Warning - user credentials are not supported in URIs.\n", base_name);
-  }
-  http_encryption_t encryption = strcmp(scheme, "ipps") == 0 || port == 443
-                                     ? HTTP_ENCRYPTION_ALWAYS
-                                     : HTTP_ENCRYPTION_IF_REQUESTED;
-  http_t *http = httpConnect2(host, port, nullptr, AF_UNSPEC, encryption, 1, 30000, nullptr);
-  if (http == nullptr) {
-    fprintf(stderr, "%s: Unable to connect to printer at '%s:%d': %s\n", base_name, host, port,
-            cupsLastErrorString());
-  }
-  resource = path;
-  return http;
-}
-
-//
-// 'PrinterResource()' - The resource path of a local printer by name, as PAPPL makes it.
-//
-// Characters that cannot stand in a path become '_', and runs of '_' and one at the end are
-// dropped.
-//
-
-std::string PrinterResource(const char *name) {
-  std::string tail;
-  for (const char *c = name; *c != '\0'; c++) {
-    char ch =
-        (static_cast<unsigned char>(*c) <= ' ' || strchr("\177/\\'\"?#", *c) != nullptr) ? '_' : *c;
-    if (ch == '_' && !tail.empty() && tail.back() == '_') {
-      continue;
-    }
-    tail += ch;
-  }
-  if (!tail.empty() && tail.back() == '_') {
-    tail.pop_back();
-  }
-  return "/ipp/print/" + tail;
-}
-
-//
 // 'StatusLine()' - "Running, STATE since DATE REASONS." from a printer's or the system's
 //                  state attributes ("since DATE" only when there is a date).
 //
@@ -276,15 +192,21 @@ std::string StatusLine(ipp_t *response, const char *prefix) {
 //
 
 int ShowStatus(const char *base_name, const ParsedLine &line) {
+  MainloopCalls calls;
+  if (const char *missing = FindMainloopCalls(calls)) {
+    fprintf(stderr, "%s: PAPPL function %s is missing (is this PAPPL 1.3.1?).\n", base_name,
+            missing);
+    return 1;
+  }
   const char *uri = cupsGetOption("printer-uri", line.num_options, line.options);
   const char *printer = cupsGetOption("printer-name", line.num_options, line.options);
-  std::string resource;
+  char resource[1024];
   http_t *http = nullptr;
   if (uri != nullptr) {
-    if ((http = ConnectToUri(base_name, uri, resource)) == nullptr) {
+    if ((http = calls.connectUri(base_name, uri, resource, sizeof resource)) == nullptr) {
       return 1;
     }
-  } else if ((http = ConnectToServer(base_name)) == nullptr) {
+  } else if ((http = calls.connect(base_name, false)) == nullptr) {
     puts("Server is not running.");
     return 0;
   }
@@ -299,13 +221,9 @@ int ShowStatus(const char *base_name, const ParsedLine &line) {
   if (uri != nullptr) {
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
   } else if (printer != nullptr) {
-    resource = PrinterResource(printer);
-    char local[1024];
-    httpAssembleURI(HTTP_URI_CODING_ALL, local, sizeof local, "ipp", nullptr, "localhost", 0,
-                    resource.c_str());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, local);
+    calls.addPrinterUri(request, printer, resource, sizeof resource);
   } else {
-    resource = "/ipp/system";
+    snprintf(resource, sizeof resource, "/ipp/system");
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr,
                  "ipp://localhost/ipp/system");
   }
@@ -313,7 +231,7 @@ int ShowStatus(const char *base_name, const ParsedLine &line) {
                cupsUser());
   ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr,
                 of_printer ? kPrinterAttrs : kSystemAttrs);
-  ipp_t *response = cupsDoRequest(http, request, resource.c_str());
+  ipp_t *response = cupsDoRequest(http, request, resource);
   httpClose(http);
 
   int status = 0;
@@ -343,6 +261,23 @@ bool ValidCopies(const char *value) {
 }
 
 }  // namespace
+
+//
+// 'FindMainloopCalls()' - Find PAPPL's own calls for its sub-commands.
+//
+
+const char *FindMainloopCalls(MainloopCalls &calls) {
+  calls.connect =
+      reinterpret_cast<decltype(calls.connect)>(dlsym(RTLD_DEFAULT, "_papplMainloopConnect"));
+  calls.connectUri =
+      reinterpret_cast<decltype(calls.connectUri)>(dlsym(RTLD_DEFAULT, "_papplMainloopConnectURI"));
+  calls.addPrinterUri = reinterpret_cast<decltype(calls.addPrinterUri)>(
+      dlsym(RTLD_DEFAULT, "_papplMainloopAddPrinterURI"));
+  return calls.connect == nullptr         ? "_papplMainloopConnect"
+         : calls.connectUri == nullptr    ? "_papplMainloopConnectURI"
+         : calls.addPrinterUri == nullptr ? "_papplMainloopAddPrinterURI"
+                                          : nullptr;
+}
 
 //
 // 'PrintUsage()' - Print the usage on standard output.

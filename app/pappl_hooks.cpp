@@ -73,6 +73,7 @@
 #include <avahi-client/lookup.h>
 
 #include "access_policy.h"
+#include "command_line.h"
 #include "hook_check.h"
 #include "line_watch.h"
 #include "pappl_guards.h"
@@ -704,13 +705,6 @@ extern "C" void _papplPrinterProcessIPP(pappl_client_t *client) {
   }
 }
 
-// PAPPL 1.3.1's own functions the hook below calls (not in its public headers).
-using MainloopConnect = http_t *(*)(const char *base_name, bool auto_start);
-using MainloopConnectUri = http_t *(*)(const char *base_name, const char *printer_uri,
-                                       char *resource, size_t rsize);
-using MainloopAddPrinterUri = void (*)(ipp_t *request, const char *printer_name, char *resource,
-                                       size_t rsize);
-
 //
 // 'SendOneAttribute()' - One attribute of the modify sub-command (the device URI, or the
 //                        content default) in a Set-Printer-Attributes of its own; false, with
@@ -720,12 +714,8 @@ using MainloopAddPrinterUri = void (*)(ipp_t *request, const char *printer_name,
 static bool SendOneAttribute(const char *base_name, int num_options, cups_option_t *options,
                              ipp_tag_t group, ipp_tag_t value_tag, const char *name,
                              const char *value) {
-  auto connect = reinterpret_cast<MainloopConnect>(dlsym(RTLD_DEFAULT, "_papplMainloopConnect"));
-  auto connect_uri =
-      reinterpret_cast<MainloopConnectUri>(dlsym(RTLD_DEFAULT, "_papplMainloopConnectURI"));
-  auto add_uri =
-      reinterpret_cast<MainloopAddPrinterUri>(dlsym(RTLD_DEFAULT, "_papplMainloopAddPrinterURI"));
-  if (connect == nullptr || connect_uri == nullptr || add_uri == nullptr) {
+  MainloopCalls calls;
+  if (FindMainloopCalls(calls) != nullptr) {
     fprintf(stderr, "%s: Unable to modify printer: this PAPPL cannot send a device URI.\n",
             base_name);
     return false;
@@ -735,12 +725,12 @@ static bool SendOneAttribute(const char *base_name, int num_options, cups_option
   char resource[1024];
   http_t *http = nullptr;
   if (printer_uri != nullptr) {
-    http = connect_uri(base_name, printer_uri, resource, sizeof resource);
+    http = calls.connectUri(base_name, printer_uri, resource, sizeof resource);
   } else if (printer_name == nullptr) {
     fprintf(stderr, "%s: Missing '-d PRINTER'.\n", base_name);
     return false;
   } else {
-    http = connect(base_name, true);
+    http = calls.connect(base_name, true);
   }
   if (http == nullptr) {
     return false;
@@ -749,7 +739,7 @@ static bool SendOneAttribute(const char *base_name, int num_options, cups_option
   if (printer_uri != nullptr) {
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printer_uri);
   } else {
-    add_uri(request, printer_name, resource, sizeof resource);
+    calls.addPrinterUri(request, printer_name, resource, sizeof resource);
   }
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
                cupsUser());
@@ -885,11 +875,10 @@ bool CheckPapplHooks(std::string &error) {
   };
   error = CheckHooks(kHooks, sizeof kHooks / sizeof kHooks[0], FirstDefinition, NextDefinition);
   // PAPPL's own functions the modify hook calls.
-  for (const char *name :
-       {"_papplMainloopConnect", "_papplMainloopConnectURI", "_papplMainloopAddPrinterURI"}) {
-    if (error.empty() && FirstDefinition(name) == nullptr) {
-      error = std::string("PAPPL function ") + name + " is missing (is this PAPPL 1.3.1?).";
-    }
+  MainloopCalls calls;
+  const char *missing = FindMainloopCalls(calls);
+  if (error.empty() && missing != nullptr) {
+    error = std::string("PAPPL function ") + missing + " is missing (is this PAPPL 1.3.1?).";
   }
   return error.empty();
 }

@@ -74,6 +74,26 @@ static bool LogLevelOf(const char *value, pappl_loglevel_t &level) {
 }
 
 //
+// 'CommaWords()' - The words of an option's value between commas, empty ones too; none for
+//                  null.
+//
+
+static std::vector<std::string> CommaWords(const char *value) {
+  std::vector<std::string> words;
+  if (value == nullptr) {
+    return words;
+  }
+  std::string text = value;
+  size_t start = 0, comma;
+  while ((comma = text.find(',', start)) != std::string::npos) {
+    words.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  words.push_back(text.substr(start));
+  return words;
+}
+
+//
 // 'ServerOptionsOf()' - The system options: the web interface and its log page.
 //
 // server-options may add "no-tls" and "dnssd-host". PAPPL's Security page (a password of its
@@ -83,12 +103,7 @@ static bool LogLevelOf(const char *value, pappl_loglevel_t &level) {
 
 static bool ServerOptionsOf(const char *value, pappl_soptions_t &soptions) {
   soptions = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_LOG;
-  std::string words = value != nullptr ? value : "";
-  size_t start = 0;
-  while (start < words.size()) {
-    size_t comma = words.find(',', start);
-    std::string word = words.substr(start, comma - start);
-    start = comma == std::string::npos ? words.size() : comma + 1;
+  for (const std::string &word : CommaWords(value)) {
     if (word == "no-tls") {
       soptions |= PAPPL_SOPTIONS_NO_TLS;
     } else if (word == "dnssd-host") {
@@ -108,20 +123,11 @@ static bool ServerOptionsOf(const char *value, pappl_soptions_t &soptions) {
 //
 
 static bool SerialPortsOf(const char *value, std::vector<std::string> &ports) {
-  ports.clear();
-  if (value == nullptr) {
-    return true;
-  }
-  std::string paths = value;
-  size_t start = 0;
-  while (start <= paths.size()) {
-    size_t comma = paths.find(',', start);
-    std::string path = paths.substr(start, comma - start);
+  ports = CommaWords(value);
+  for (const std::string &path : ports) {
     if (path.size() < 2 || path[0] != '/') {
       return false;
     }
-    ports.push_back(path);
-    start = comma == std::string::npos ? paths.size() + 1 : comma + 1;
   }
   return true;
 }
