@@ -167,6 +167,7 @@ TEST_F(SerialWeb, AddPrinterSetsTheLineAndTheSerialLinePageAndModifyMoveIt) {
   int job = PrintJob(server_, "serial", BlackBarRaster(), "image/pwg-raster", nullptr, &error);
   ASSERT_NE(job, 0) << error;
   EXPECT_EQ(WaitForJob(server_, "serial", job).state, IPP_JSTATE_COMPLETED) << server_.LogTail();
+  ASSERT_TRUE(port_.Drain(30));
   EXPECT_GT(port_.ReceivedCount(), 0u);
 }
 
