@@ -155,7 +155,15 @@ extern "C" void *_papplJobProcess(pappl_job_t *job) {
   }
   using Process = void *(*)(pappl_job_t *);
   auto process = reinterpret_cast<Process>(dlsym(RTLD_NEXT, "_papplJobProcess"));
-  std::string marker = MarkJobPrinting(next);
+  // Without memory for the marker the job still prints, as when the marker cannot be written.
+  std::string marker;
+  try {
+    marker = MarkJobPrinting(next);
+  } catch (const std::bad_alloc &) {
+    papplLogJob(next, PAPPL_LOGLEVEL_WARN,
+                "Unable to mark the job as printing (out of memory): a restart will not know it "
+                "was.");
+  }
   void *result = process != nullptr ? process(next) : nullptr;
   UnmarkJobPrinting(printer, marker);
   ReleasePrinterGate(printer);
@@ -365,7 +373,14 @@ extern "C" bool papplDeviceIsSupported(const char *uri) {
   if (supported == nullptr) {
     return false;
   }
-  return supported(uri) || IsFileDeviceToCreate(uri);
+  if (supported(uri)) {
+    return true;
+  }
+  try {
+    return IsFileDeviceToCreate(uri);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
 }
 
 //
@@ -440,14 +455,14 @@ static ClientFacts FactsOf(pappl_client_t *client) {
 }
 
 //
-// 'Authorize()' - The policy's answer for a client that needs the role, as an HTTP status:
-//                 HTTP_STATUS_CONTINUE to go on.
+// 'CheckAccess()' - The policy's answer for a client that needs the role, as an HTTP status:
+//                   HTTP_STATUS_CONTINUE to go on.
 //
 // A password is checked by PAPPL's own check with no group (PAM only: it asks for
 // credentials, and from the network for TLS, as needed); the admin group is checked here.
 //
 
-static http_status_t Authorize(pappl_client_t *client, Role role) {
+static http_status_t CheckAccess(pappl_client_t *client, Role role) {
   ClientFacts facts = FactsOf(client);
   switch (DecideAccess(role, facts)) {
     case Verdict::kAllow:
@@ -478,6 +493,20 @@ static http_status_t Authorize(pappl_client_t *client, Role role) {
   }
   papplClientSetUsername(client, user.c_str());
   return HTTP_STATUS_CONTINUE;
+}
+
+//
+// 'Authorize()' - CheckAccess for PAPPL's C callers: a check that cannot finish (out of
+//                 memory for the client's names) refuses, and nothing thrown reaches PAPPL.
+//
+
+static http_status_t Authorize(pappl_client_t *client, Role role) {
+  try {
+    return CheckAccess(client, role);
+  } catch (const std::exception &error) {
+    papplLogClient(client, PAPPL_LOGLEVEL_ERROR, "Refused: access check failed: %s", error.what());
+    return HTTP_STATUS_SERVER_ERROR;
+  }
 }
 
 //
@@ -567,11 +596,16 @@ extern "C" bool papplClientIsValidForm(pappl_client_t *client, int num_form, cup
 extern "C" pappl_printer_t *papplPrinterCreate(pappl_system_t *system, int printer_id,
                                                const char *printer_name, const char *driver_name,
                                                const char *device_id, const char *device_uri) {
-  std::string error;
-  if (!CheckPrinterName(printer_name, error)) {
-    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Printer '%s' refused: %s",
-             printer_name != nullptr ? printer_name : "", error.c_str());
-    errno = EINVAL;
+  try {
+    std::string error;
+    if (!CheckPrinterName(printer_name, error)) {
+      papplLog(system, PAPPL_LOGLEVEL_ERROR, "Printer '%s' refused: %s",
+               printer_name != nullptr ? printer_name : "", error.c_str());
+      errno = EINVAL;
+      return nullptr;
+    }
+  } catch (const std::bad_alloc &) {
+    errno = ENOMEM;
     return nullptr;
   }
   using Create = pappl_printer_t *(*)(pappl_system_t *, int, const char *, const char *,

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -443,6 +444,38 @@ TEST(Access, TheLogIsRotatedAtItsSize) {
   ASSERT_EQ(stat(rotated.c_str(), &info), 0) << "never rotated";
   EXPECT_GE(info.st_size, 64 * 1024);
   EXPECT_LT(info.st_size, 128 * 1024);
+}
+
+// An access check that runs out of memory refuses the request, and the server goes on: what
+// it threw did not cross into PAPPL.
+TEST(Access, AnAccessCheckOutOfMemoryRefusesAndTheServerGoesOn) {
+#ifdef QUILLMARSH_SANITIZED
+  GTEST_SKIP() << "the preloaded failing allocator cannot run beside the sanitizers' own";
+#endif
+  ServerFolder folder;
+  AppServer server(folder);
+  // The check copies the requesting user's name: every allocation of that copy's size fails.
+  const std::string user(250, 'u');
+  const std::string preload = folder.path() + "/fail_alloc.so";
+  Bytes library = ReadBytes(FailAllocPath());
+  ASSERT_FALSE(library.empty());
+  std::ofstream(preload, std::ios::binary)
+      .write(reinterpret_cast<const char *>(library.data()),
+             static_cast<std::streamsize>(library.size()));
+  ASSERT_EQ(chmod(preload.c_str(), 0644), 0);
+  server.AddServerEnvironment(
+      {"LD_PRELOAD=" + preload, "FAIL_ALLOC_MIN=251", "FAIL_ALLOC_MAX=251"});
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  ASSERT_TRUE(server.AddPrinter(kPrinter, "socket://127.0.0.1:9", error)) << error;
+
+  Client named;
+  named.user = user;
+  EXPECT_NE(StatusOf(SendRequestAs(server, named, kPrinter, ippNewRequest(IPP_OP_DISABLE_PRINTER))),
+            IPP_STATUS_OK);
+  EXPECT_TRUE(IsAccepting(server)) << server.LogTail();
+  EXPECT_NE(server.Log().find("Refused: access check failed: std::bad_alloc"), std::string::npos)
+      << server.LogTail();
 }
 
 }  // namespace

@@ -287,7 +287,9 @@ bool AppServer::Start(std::string &error) {
   for (const std::string &option : options_) {
     argv.insert(argv.end(), {"-o", option});
   }
-  pid_ = StartAs(argv, Environment(), ServerUid(), ServerGid(), TmpDir() + "/server.out",
+  std::vector<std::string> env = Environment();
+  env.insert(env.end(), server_env_.begin(), server_env_.end());
+  pid_ = StartAs(argv, env, ServerUid(), ServerGid(), TmpDir() + "/server.out",
                  TmpDir() + "/server.err");
   if (pid_ <= 0) {
     error = "fork failed";

@@ -67,6 +67,10 @@ class AppServer {
   void AddOptions(const std::vector<std::string> &options) {
     options_.insert(options_.end(), options.begin(), options.end());
   }
+  // Environment variables (NAME=VALUE) for the next Start's server only, not its commands.
+  void AddServerEnvironment(const std::vector<std::string> &vars) {
+    server_env_.insert(server_env_.end(), vars.begin(), vars.end());
+  }
   // Starts the server and waits until it answers; false with a message when it does not.
   bool Start(std::string &error);
   // Cancels what is queued, asks the server to stop (SIGTERM) and waits for it; kills it
@@ -110,6 +114,7 @@ class AppServer {
 
   const ServerFolder &folder_;
   std::vector<std::string> options_;
+  std::vector<std::string> server_env_;
   int port_ = 0;
   pid_t pid_ = -1;
   int exit_status_ = -1;
