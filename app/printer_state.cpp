@@ -119,26 +119,33 @@ static TestPageFacts FactsOf(pappl_printer_t *printer) {
 //
 // 'MakeVorneTestPage()' - The driver's test page callback: the test page written as a PWG
 //                         raster into a new file of the server's temporary folder; its name
-//                         in buffer, or null when it could not be written (logged).
+//                         in buffer, or a name no file can have when it could not be written
+//                         (logged).
 //
 // PAPPL prints the file as a job named "Test Page" through the same filter and device as any
 // raster job, and removes it with the job. It offers the page on the printer's web page only,
 // whose forms are for administrators (papplClientIsValidForm in pappl_hooks.cpp).
 //
+// PAPPL 1.3.1 answers "Test page printed." when the callback returns null (a printer that
+// prints its own self-test); for a name it cannot read it answers "Unable to access test print
+// file." and makes no job. No one can make a file in /proc/self, so that name is never read.
+//
+
+static const char kUnwrittenTestPage[] = "/proc/self/quillmarsh-test-page-not-written";
 
 const char *MakeVorneTestPage(pappl_printer_t *printer, char *buffer, size_t bufsize) {
   int fd = papplCreateTempFile(buffer, bufsize, "test-page", "pwg");
   if (fd < 0) {
     papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "Unable to make a file for the test page: %s",
                     strerror(errno));
-    return nullptr;
+    return kUnwrittenTestPage;
   }
   bool written = WriteTestPage(fd, FactsOf(printer));
   if (close(fd) != 0 || !written) {
     papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "Unable to write the test page to '%s'.",
                     buffer);
     unlink(buffer);
-    return nullptr;
+    return kUnwrittenTestPage;
   }
   papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Test page written to '%s'.", buffer);
   return buffer;

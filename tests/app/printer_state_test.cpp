@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,6 +151,13 @@ TEST(PrinterState, TheTestPagePrintsAndTheJobListShowsHowJobsEnded) {
   }
   EXPECT_EQ(widest, 8 * 180);
   EXPECT_EQ(bands, 19);
+
+  // A test page that cannot be written is said so, and makes no job.
+  ASSERT_EQ(chmod(server.TmpDir().c_str(), 0555), 0);
+  posted.clear();
+  ASSERT_EQ(WebRequest(server, admin, "/vorne/", &form, &posted), HTTP_STATUS_OK);
+  ASSERT_EQ(chmod(server.TmpDir().c_str(), 0755), 0);
+  EXPECT_NE(posted.find("Unable to access test print file."), std::string::npos) << posted;
 
   // A page at a resolution the printer does not print ends with the reason.
   TestPage odd = GreyPage(300, 300, 0, 300);
