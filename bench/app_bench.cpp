@@ -13,7 +13,9 @@
 // one-page PDF (made by Ghostscript from the tests' onepage.ps), and LPrint printing a one-page
 // 2x1 inch label PWG raster at 203 dpi. For the engine's share, the CUPS filter prints the
 // Letter raster with the project's PPD as often (a process of its own each time, as CUPS runs
-// it). Last, the resident memory of both after the jobs.
+// it). Then the resident memory of both after the jobs. Last, how long a cancel takes (up to 5
+// runs): from Cancel-Job to the canceled state of a job on a serial printer whose line (a
+// pseudo-terminal) takes nothing, and of a PDF job while Ghostscript renders its page.
 //
 // LPrint 1.1.0 listens on every address: scripts/bench-app.sh runs this program in a network
 // namespace of its own that has nothing but loopback.
@@ -35,6 +37,7 @@
 #include <vector>
 
 #include "app_server.h"
+#include "slow_port.h"
 #include "synthetic_page.h"
 
 // The level both servers log at.
@@ -256,29 +259,64 @@ static void SummarizeSeconds(std::vector<double> &seconds, Figures &figures) {
   figures.min = seconds.front();
 }
 
+// Asks for the job's state without pause until it has ended in the state wanted; false with a
+// message when it ended otherwise or the server did not answer.
+static bool PollUntilEnded(int job, const JobStateOf &state_of, int wanted, std::string &error) {
+  int state = 0;
+  while ((state = state_of(job)) < IPP_JSTATE_CANCELED) {
+    if (state == 0) {
+      error = "job " + std::to_string(job) + ": no answer to Get-Job-Attributes";
+      return false;
+    }
+  }
+  if (state != wanted) {
+    error = "job " + std::to_string(job) + " ended " + JobStateName(state);
+    return false;
+  }
+  return true;
+}
+
 // Submits runs jobs, each after the one before ended, and times each from the submit to its
-// completed state, polled without pause; false with a message when a job fails.
+// completed state; false with a message when a job fails.
 static bool TimeJobs(int runs, const std::string &name, const SubmitJob &submit,
                      const JobStateOf &state_of, Figures &figures, std::string &error) {
   std::vector<double> seconds;
   for (int run = 0; run < runs; run++) {
     auto start = std::chrono::steady_clock::now();
     int job = submit(name + "-" + std::to_string(run), &error);
+    if (job == 0 || !PollUntilEnded(job, state_of, IPP_JSTATE_COMPLETED, error)) {
+      return false;
+    }
+    auto end = std::chrono::steady_clock::now();
+    seconds.push_back(std::chrono::duration<double>(end - start).count());
+  }
+  SummarizeSeconds(seconds, figures);
+  return true;
+}
+
+// Submits runs jobs to the printer, each after the one before ended, lets each print for a
+// second (its line fills up, or Ghostscript is at work) and times it from Cancel-Job to its
+// canceled state; false with a message when a job does not start or ends otherwise.
+static bool TimeCancels(AppServer &app, const std::string &printer, int runs,
+                        const SubmitJob &submit, Figures &figures, std::string &error) {
+  auto state_of = [&app, &printer](int job) { return GetJob(app, printer, job).state; };
+  std::vector<double> seconds;
+  for (int run = 0; run < runs; run++) {
+    int job = submit("cancel-" + std::to_string(run), &error);
     if (job == 0) {
       return false;
     }
-    int state = 0;
-    while ((state = state_of(job)) < IPP_JSTATE_CANCELED) {
-      if (state == 0) {
-        error = "job " + std::to_string(job) + ": no answer to Get-Job-Attributes";
-        return false;
-      }
-    }
-    auto end = std::chrono::steady_clock::now();
-    if (state != IPP_JSTATE_COMPLETED) {
-      error = "job " + std::to_string(job) + " ended " + JobStateName(state);
+    if (WaitForJobState(app, printer, job, IPP_JSTATE_PROCESSING).state != IPP_JSTATE_PROCESSING) {
+      error = "job " + std::to_string(job) + " never started printing";
       return false;
     }
+    sleep(1);
+    auto start = std::chrono::steady_clock::now();
+    if (!CancelJob(app, printer, job, &error) ||
+        !PollUntilEnded(job, state_of, IPP_JSTATE_CANCELED, error)) {
+      return false;
+    }
+    auto end = std::chrono::steady_clock::now();
     seconds.push_back(std::chrono::duration<double>(end - start).count());
   }
   SummarizeSeconds(seconds, figures);
@@ -342,13 +380,14 @@ int main(int argc, char *argv[]) {
   if (pdf.empty()) {
     return Fail("Ghostscript made no PDF");
   }
-  auto app_submit = [&app](const Bytes &document, const std::string &format) {
-    return [&app, &document, format](const std::string &job_name, std::string *message) {
+  auto app_submit = [&app](const Bytes &document, const std::string &format,
+                           const std::string &printer = "vorne") {
+    return [&app, &document, format, printer](const std::string &job_name, std::string *message) {
       auto named = [&job_name](ipp_t *request) {
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr,
                      job_name.c_str());
       };
-      return PrintJob(app, "vorne", document, format, named, message);
+      return PrintJob(app, printer, document, format, named, message);
     };
   };
   auto app_state = [&app](int job) { return GetJob(app, "vorne", job).state; };
@@ -390,6 +429,24 @@ int main(int argc, char *argv[]) {
                 std::to_string(lprint_files) + " files with bytes, not one for each job");
   }
 
+  // Cancels, a few runs (each waits a second): a job whose serial line takes nothing (the
+  // printer out of paper), and a PDF job while Ghostscript renders its page.
+  const int cancel_runs = std::min(runs, 5);
+  SlowPort line(4096, 10);
+  line.SetPace(0);
+  if (!line.ok() || !line.GiveTo(ServerUid(), ServerGid()) ||
+      !app.AddPrinter("line", "serial:" + line.Path(), error)) {
+    return Fail("no serial printer on a pseudo-terminal: " + error);
+  }
+  Bytes long_page = MidGreyRaster(3960), heavy = HeavyPdf();
+  Figures cancel_line, cancel_pdf;
+  if (!TimeCancels(app, "line", cancel_runs, app_submit(long_page, "image/pwg-raster", "line"),
+                   cancel_line, error) ||
+      !TimeCancels(app, "vorne", cancel_runs, app_submit(heavy, "application/pdf"), cancel_pdf,
+                   error)) {
+    return Fail(error);
+  }
+
   struct Row {
     const char *measure;
     Figures figures;
@@ -400,9 +457,17 @@ int main(int argc, char *argv[]) {
       {"CUPS filter on the same PWG raster, a process each time", filter},
       {"LPrint, submit to completed, 2x1 inch 203 dpi label PWG raster", lprint_label},
   };
+  const Row cancel_rows[] = {
+      {"quillmarsh, Cancel-Job to canceled, serial line taking nothing", cancel_line},
+      {"quillmarsh, Cancel-Job to canceled, PDF while Ghostscript renders", cancel_pdf},
+  };
   printf("%-66s %8s %8s\n", ("measure, " + std::to_string(runs) + " runs each").c_str(), "median",
          "min");
   for (const Row &row : rows) {
+    printf("%-66s %6.3f s %6.3f s\n", row.measure, row.figures.median, row.figures.min);
+  }
+  printf("%-66s\n", ("cancels, " + std::to_string(cancel_runs) + " runs each").c_str());
+  for (const Row &row : cancel_rows) {
     printf("%-66s %6.3f s %6.3f s\n", row.measure, row.figures.median, row.figures.min);
   }
   printf("printed: quillmarsh %lld bytes in %d files, LPrint %lld bytes in %d files\n", app_bytes,

@@ -667,6 +667,51 @@ Bytes BlackBarRaster() {
   return RasterStream({page}, CUPS_RASTER_WRITE_PWG);
 }
 
+Bytes HeavyPdf() {
+  // Objects 1 to 4: catalog, pages, page, its contents; then the forms, each drawing the one
+  // before ten times, the first filling the page black then white ten times.
+  constexpr int kForms = 8, kFirstForm = 5;
+  auto draws = [](const std::string &what) {
+    std::string ten;
+    for (int i = 0; i < 10; i++) {
+      ten += what;
+    }
+    return ten;
+  };
+  auto form = [](int number) { return "<</XObject<</F " + std::to_string(number) + " 0 R>>>>"; };
+  auto stream = [](const std::string &dictionary, const std::string &content) {
+    return "<<" + dictionary + "/Length " + std::to_string(content.size()) + ">>\nstream\n" +
+           content + "\nendstream";
+  };
+  std::vector<std::string> objects = {"<</Type/Catalog/Pages 2 0 R>>",
+                                      "<</Type/Pages/Kids[3 0 R]/Count 1>>",
+                                      "<</Type/Page/Parent 2 0 R/MediaBox[0 0 612 792]/Resources" +
+                                          form(kFirstForm + kForms - 1) + "/Contents 4 0 R>>",
+                                      stream("", "/F Do\n")};
+  for (int level = 0; level < kForms; level++) {
+    std::string dictionary = "/Type/XObject/Subtype/Form/BBox[0 0 612 792]";
+    if (level == 0) {
+      objects.push_back(stream(dictionary, draws("0 g 0 0 612 792 re f 1 g 0 0 612 792 re f\n")));
+    } else {
+      objects.push_back(
+          stream(dictionary + "/Resources" + form(kFirstForm + level - 1), draws("/F Do\n")));
+    }
+  }
+  std::string pdf = "%PDF-1.4\n", xref;
+  int number = 0;
+  for (const std::string &object : objects) {
+    char offset[32];
+    snprintf(offset, sizeof offset, "%010zu 00000 n \n", pdf.size());
+    xref += offset;
+    pdf += std::to_string(++number) + " 0 obj\n" + object + "\nendobj\n";
+  }
+  const std::string count = std::to_string(objects.size() + 1);
+  size_t start = pdf.size();
+  pdf += "xref\n0 " + count + "\n0000000000 65535 f \n" + xref + "trailer\n<</Size " + count +
+         "/Root 1 0 R>>\nstartxref\n" + std::to_string(start) + "\n%%EOF\n";
+  return Bytes(pdf.begin(), pdf.end());
+}
+
 Bytes MakeDocument(const ServerFolder &folder, const std::string &device, const std::string &name,
                    const std::vector<std::string> &programs) {
   std::string path = folder.path() + "/" + name;

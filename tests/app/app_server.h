@@ -210,6 +210,10 @@ Bytes MidGreyRaster(unsigned height = 1980);
 // A small 8-bit grey PWG raster page at 180 dpi with a black bar.
 Bytes BlackBarRaster();
 
+// A one-page Letter PDF of 2.5 KB whose page takes Ghostscript hours (until the server's watchdog
+// stops it): forms drawing forms, 10^8 times two page-sized fills.
+Bytes HeavyPdf();
+
 // A document made by Ghostscript's device from sample PostScript programs (files under
 // tests/app/documents, one page after the other) at 72 dpi on Letter, written into the folder
 // under name; its bytes.
