@@ -175,7 +175,7 @@ TEST_F(Queue, ABlockedLineIsReportedAndACancelEndsItsJob) {
 
   // Data flows again, slowly enough for the job to go on: the report goes.
   port_.SetPace(256);
-  ASSERT_TRUE(WaitForStallReport(false, 5)) << server_.LogTail();
+  ASSERT_TRUE(WaitForStallReport(false, 30)) << server_.LogTail();
   EXPECT_NE(State().message, kStalledMessage);
   ASSERT_EQ(GetJob(server_, kSerial, job).state, IPP_JSTATE_PROCESSING);
 
